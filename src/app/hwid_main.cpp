@@ -1,0 +1,34 @@
+// hwid: prints this machine's identifier, 64 uppercase hex digits with no line
+// end. Arguments are ignored.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "hwid/cpu_signature.h"
+#include "hwid/disk_identity.h"
+#include "hwid/machine_identifier.h"
+
+int main() {
+    const std::uint32_t cpuSignature = hwid::QueryCpuSignature();
+
+    hwid::DiskIdentity identity;
+    identity.serialText.fill(0);
+    identity.modelText.fill(0);
+    identity.diagnosticText.fill(0);
+    hwid::CollectDiskIdentity(identity, hwid::PlatformDeviceServices());
+
+    const hwid::MixedBlocks blocks = hwid::DeriveMachineIdentifier(cpuSignature, identity.serialText);
+    char text[hwid::kIdentifierTextSize];
+    hwid::FormatMachineIdentifier(blocks, text);
+
+    // A caller that stores what it captured must never be told that a cut or
+    // empty identifier is a success.
+    const std::size_t written = std::fwrite(text, 1, hwid::kIdentifierTextSize - 1, stdout);
+    if (written != hwid::kIdentifierTextSize - 1 || std::fflush(stdout) != 0 ||
+        std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "hwid: cannot write the identifier to standard output: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}

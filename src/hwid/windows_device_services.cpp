@@ -1,0 +1,38 @@
+// The Windows back end: the operations go straight to kernel32.
+#include "hwid/device_services.h"
+
+namespace hwid {
+namespace {
+
+class Kernel32DeviceServices final : public DeviceServices {
+public:
+    BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) override {
+        return ::GetVersionExW(versionInfo);
+    }
+    HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                       void* securityAttributes, DWORD creationDisposition,
+                       DWORD flagsAndAttributes, HANDLE templateFile) override {
+        return ::CreateFileA(fileName, desiredAccess, shareMode,
+                             static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+                             creationDisposition, flagsAndAttributes, templateFile);
+    }
+    BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                         void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                         void* overlapped) override {
+        return ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                                 outBufferSize, bytesReturned,
+                                 static_cast<LPOVERLAPPED>(overlapped));
+    }
+    DWORD GetLastError() override { return ::GetLastError(); }
+    BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+};
+
+}  // namespace
+
+DeviceServices& PlatformDeviceServices() {
+    // Constant-initialised: no constructor runs at start-up.
+    static constinit Kernel32DeviceServices services;
+    return services;
+}
+
+}  // namespace hwid
