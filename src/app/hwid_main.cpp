@@ -17,7 +17,8 @@ int main() {
     identity.diagnosticText.fill(0);
     hwid::CollectDiskIdentity(identity, hwid::PlatformDeviceServices());
 
-    const hwid::MixedBlocks blocks = hwid::DeriveMachineIdentifier(cpuSignature, identity.serialText);
+    const hwid::MixedBlocks blocks =
+        hwid::DeriveMachineIdentifier(cpuSignature, identity.serialText);
     char text[hwid::kIdentifierTextSize];
     hwid::FormatMachineIdentifier(blocks, text);
 

@@ -5,7 +5,9 @@
 namespace hwid {
 namespace {
 
-constexpr std::uint32_t RotateLeft(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+constexpr std::uint32_t RotateLeft(std::uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
 
 constexpr std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return (x & y) | (~x & z);
@@ -13,8 +15,12 @@ constexpr std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 constexpr std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return (x & z) | (y & ~z);
 }
-constexpr std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-constexpr std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+constexpr std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return x ^ y ^ z;
+}
+constexpr std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return y ^ (x | ~z);
+}
 
 // a = b + ((a + f(b, c, d) + x + t) <<< s), the one step shape of all four rounds.
 template <std::uint32_t (*Fn)(std::uint32_t, std::uint32_t, std::uint32_t)>

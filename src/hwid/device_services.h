@@ -9,7 +9,7 @@
 namespace hwid {
 
 class DeviceServices {
-public:
+  public:
     virtual ~DeviceServices() = default;
 
     virtual BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) = 0;

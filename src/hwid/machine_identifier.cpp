@@ -66,8 +66,7 @@ MixedBlocks DeriveMachineIdentifier(std::uint32_t cpuSignature,
     return MixCipherBlocks(c1, c2);
 }
 
-void FormatMachineIdentifier(const MixedBlocks& blocks,
-                             std::span<char, kIdentifierTextSize> text) {
+void FormatMachineIdentifier(const MixedBlocks& blocks, std::span<char, kIdentifierTextSize> text) {
     for (std::size_t i = 0; i < 16; ++i) {
         std::snprintf(text.data() + 4 * i, 5, "%02X%02X", blocks.first[i], blocks.second[i]);
     }

@@ -36,7 +36,6 @@ MixedBlocks DeriveMachineIdentifier(std::uint32_t cpuSignature,
                                     std::span<const char, kTextFieldSize> serialText);
 
 // Writes the identifier as 64 uppercase hex digits, "%02X%02X" per pair.
-void FormatMachineIdentifier(const MixedBlocks& blocks,
-                             std::span<char, kIdentifierTextSize> text);
+void FormatMachineIdentifier(const MixedBlocks& blocks, std::span<char, kIdentifierTextSize> text);
 
 }  // namespace hwid

@@ -7,8 +7,12 @@
 
 namespace hwid {
 
-constexpr bool IsBlank(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
-constexpr bool IsPrintable(unsigned char c) { return c >= 32 && c <= 126; }
+constexpr bool IsBlank(unsigned char c) {
+    return c == ' ' || (c >= 9 && c <= 13);
+}
+constexpr bool IsPrintable(unsigned char c) {
+    return c >= 32 && c <= 126;
+}
 constexpr bool IsAlphanumeric(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }

@@ -5,7 +5,7 @@ namespace hwid {
 namespace {
 
 class Kernel32DeviceServices final : public DeviceServices {
-public:
+  public:
     BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) override {
         return ::GetVersionExW(versionInfo);
     }

@@ -14,7 +14,7 @@ namespace {
 // Points the process-wide settings at a schedule of the test's own for the
 // length of one test, and puts back what was there.
 class CipherSettings : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { saved_ = aes256Cipher; }
     void TearDown() override { aes256Cipher = saved_; }
 
@@ -36,7 +36,7 @@ protected:
 
     std::array<std::uint8_t, 240> schedule_{};
 
-private:
+  private:
     Aes256Cipher saved_{};
 };
 

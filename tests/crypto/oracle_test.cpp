@@ -16,8 +16,8 @@ namespace {
 std::array<std::uint8_t, 16> OpenSslMd5(const std::vector<std::uint8_t>& message) {
     std::array<std::uint8_t, 16> digest;
     unsigned int length = 0;
-    EXPECT_EQ(EVP_Digest(message.data(), message.size(), digest.data(), &length, EVP_md5(), nullptr),
-              1);
+    EXPECT_EQ(
+        EVP_Digest(message.data(), message.size(), digest.data(), &length, EVP_md5(), nullptr), 1);
     return digest;
 }
 

@@ -21,7 +21,7 @@ void ScriptedCpuid(std::uint32_t leaf, CpuidRegisters& registers) {
 }
 
 class CpuSignature : public ::testing::Test {
-protected:
+  protected:
     CpuSignature() {
         // The worked example's registers.
         cpu_.leaves[0] = {0x00000002, 0x11111111, 0x80000000, 0x80000001};

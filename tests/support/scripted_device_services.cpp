@@ -6,7 +6,10 @@
 namespace hwid::test {
 
 BOOL ScriptedDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
-    calls.push_back({.operation = Operation::GetVersionExW});
+    // The record as it came in, to check its size field and zero fill.
+    const auto* incoming = reinterpret_cast<const std::uint8_t*>(versionInfo);
+    calls.push_back({.operation = Operation::GetVersionExW,
+                     .input = {incoming, incoming + sizeof(OSVERSIONINFOW)}});
     if (versionFails) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return 0;
@@ -62,8 +65,8 @@ BOOL ScriptedDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode,
         call.input.assign(bytes, bytes + inBufferSize);
     }
     const auto* out = static_cast<const std::uint8_t*>(outBuffer);
-    call.outBufferZeroed =
-        outBuffer != nullptr && std::all_of(out, out + outBufferSize, [](auto b) { return b == 0; });
+    call.outBufferZeroed = outBuffer != nullptr &&
+                           std::all_of(out, out + outBufferSize, [](auto b) { return b == 0; });
     calls.push_back(std::move(call));
 
     if (open_.count(device) == 0) {

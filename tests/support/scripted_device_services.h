@@ -31,7 +31,8 @@ struct RecordedCall {
     HANDLE handle = nullptr;
     DWORD controlCode = 0;
     bool inBufferGiven = false;
-    std::vector<std::uint8_t> input{};  // the inBufferSize bytes sent
+    // the inBufferSize bytes sent; for GetVersionExW the record as passed in
+    std::vector<std::uint8_t> input{};
     DWORD inBufferSize = 0;
     DWORD outBufferSize = 0;
     bool outBufferZeroed = false;  // every output byte was 0 when the call came in
@@ -53,7 +54,7 @@ struct ScriptedOpen {
 };
 
 class ScriptedDeviceServices final : public DeviceServices {
-public:
+  public:
     // GetVersionExW writes this platform id unless versionFails is set.
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     bool versionFails = false;
@@ -81,8 +82,8 @@ public:
     int opened = 0;
     int closed = 0;
     int maxOpenAtOnce = 0;
-    int badCloses = 0;     // a handle closed that was never opened or already closed
-    int unknownUses = 0;   // a request on a handle that is not open
+    int badCloses = 0;    // a handle closed that was never opened or already closed
+    int unknownUses = 0;  // a request on a handle that is not open
     std::size_t OpenCount() const { return open_.size(); }
 
     // Calls of one operation, in order.
@@ -92,7 +93,7 @@ public:
 
     void Reply(DWORD code, ScriptedReply reply) { replies[code].push_back(std::move(reply)); }
 
-private:
+  private:
     std::set<HANDLE> open_;
     std::uintptr_t nextHandle_ = 0x100;
     DWORD lastError_ = 0;

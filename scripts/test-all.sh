@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds hwid and runs every test: the native unit and process tests, the
+# end-to-end runs under QEMU, and the Windows build with its tests under Wine.
+# Installs the Debian packages a fresh machine lacks (needs root, or sudo).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    libgtest-dev libgmock-dev googletest libssl-dev
+    g++-mingw-w64-x86-64-posix wine wine64
+    qemu-system-x86 busybox-static kmod cpio
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -q
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+# Native static build: unit tests, the process test and the end-to-end suite.
+cmake --preset release
+cmake --build --preset release -j "$jobs"
+ctest --preset release
+
+# Windows build, its unit tests and the process test under Wine. The process
+# test compares hwid.exe with the native release build's derivation.
+cmake --preset windows
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows
