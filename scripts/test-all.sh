@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds hwid and runs every test: the native unit and process tests, the
-# end-to-end runs under QEMU, and the Windows build with its tests under Wine.
+# end-to-end runs under QEMU, the suite again under the sanitizers, the fuzz
+# targets for a bounded time, and the Windows build with its tests under Wine.
 # Installs the Debian packages a fresh machine lacks (needs root, or sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libssl-dev
     g++-mingw-w64-x86-64-posix wine wine64
     qemu-system-x86 busybox-static kmod cpio
+    valgrind clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -29,6 +31,16 @@ jobs=$(nproc)
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 ctest --preset release
+
+# The same suite under AddressSanitizer and UBSan.
+cmake --preset sanitize
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize
+
+# Each fuzz target for a bounded time on its seed corpus.
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz
 
 # Windows build, its unit tests and the process test under Wine. The process
 # test compares hwid.exe with the native release build's derivation.

@@ -1,6 +1,7 @@
 // hwid: prints this machine's identifier, 64 uppercase hex digits with no line
 // end. Arguments are ignored.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,11 @@
 #include "hwid/machine_identifier.h"
 
 int main() {
+#if defined(SIGPIPE)
+    // A reader that has gone must show as a failed write (EPIPE, status 1), not
+    // as a death by signal that a caller might not check.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::uint32_t cpuSignature = hwid::QueryCpuSignature();
 
     hwid::DiskIdentity identity;

@@ -58,6 +58,9 @@ if [ -w /dev/full ]; then
 fi
 run >&- 2>"$tmp/err"
 check_write_failure "closed" $?
+# A pipe whose reader has already gone.
+{ sleep 0.3; run 2>"$tmp/err"; echo $? >"$tmp/status"; } | true
+check_write_failure "a pipe without reader" "$(cat "$tmp/status")"
 
 if [ "$failures" -eq 0 ]; then
     echo "hwid process checks passed: $first"

@@ -62,10 +62,10 @@ inline std::vector<std::uint8_t> IdentifyReply(const Words& words) {
 // whose four string offsets point at the given strings, laid out one after
 // the other from byte 64; an absent string has offset 0.
 struct DescriptorStrings {
-    std::optional<std::string> vendor;
-    std::optional<std::string> product;
-    std::optional<std::string> revision;
-    std::optional<std::string> serial;
+    std::optional<std::string> vendor{};
+    std::optional<std::string> product{};
+    std::optional<std::string> revision{};
+    std::optional<std::string> serial{};
 };
 
 inline void PutOffset(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {

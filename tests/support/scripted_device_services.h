@@ -44,7 +44,7 @@ struct RecordedCall {
 struct ScriptedReply {
     BOOL result = 0;
     DWORD error = ERROR_INVALID_FUNCTION;  // set for GetLastError when result is 0
-    std::vector<std::uint8_t> bytes;       // copied to the start of the output buffer
+    std::vector<std::uint8_t> bytes{};     // copied to the start of the output buffer
 };
 
 // The outcome of one CreateFileA.

@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets from the worked examples of the
+decoders. Run from anywhere; it writes next to itself under corpus/."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def descriptor(vendor, product, revision, serial):
+    """A STORAGE_DEVICE_DESCRIPTOR header (40 bytes) and its strings."""
+    body = b""
+    offsets = []
+    for text in (vendor, product, revision, serial):
+        if text is None:
+            offsets.append(0)
+            continue
+        offsets.append(40 + len(body))
+        body += text + b"\0"
+    header = struct.pack("<II4BIIIIII", 1, 40 + len(body), 0, 0, 0, 0, *offsets, 0x11, 0)
+    header += b"\0" * (40 - len(header))
+    return header + body
+
+
+serials = [
+    b"  SN-ABC123  ", b"20202020534e2d41", b"534e2d414", b"4a4b4", b"3031", b"4a4B",
+    b"20202020", b"   ", b"  4142  ", b" 4142", b"0041", b"4a004b00", b"1234ABCD",
+    b"7e7f", b"20 41", b"\t\t41", b"41\t\t", b"Z\x01", b"\xc3\xa9t\xc3\xa9",
+    b" " * 10 + b"-ABCDEFGHIJ", b"_ABCDEFGHIJKLMNOPQRS", b"-1234",
+]
+for i, serial in enumerate(serials):
+    reply = descriptor(b"ATA", b"DISK MODEL 1", b"1.0", serial)
+    write("descriptor_fuzz", "example%02d" % i, bytes([i & 1]) + struct.pack("<i", 40) + reply)
+write("descriptor_fuzz", "no-serial", b"\0" + struct.pack("<i", 0) + descriptor(b"V", b"P", None, None))
+write("descriptor_fuzz", "unterminated", b"\0" + struct.pack("<i", 9990) + b"\0" * 9990 + b"4142434445")
+
+
+def identify(serial_field, model_field):
+    words = [0] * 256
+    for base, field, count in ((10, serial_field, 10), (27, model_field, 20)):
+        field = field.ljust(2 * count, b" ")[: 2 * count]
+        for i in range(count):
+            words[base + i] = field[2 * i] << 8 | field[2 * i + 1]
+    return struct.pack("<256H", *words)
+
+
+fields = [
+    b"        ABCD12345678", b" " * 20, b"\0" * 20, b"-ABCDEFGHIJKLMNOPQRS", b"\0BCDEFGHIJKLMNOPQRS",
+    b"AB CD EF", b"SERIAL\t\r\n", b"\t", b"\t\t", b"\x80ABCDEFGHIJKLMNOPQRS",
+]
+for i, field in enumerate(fields):
+    header = bytes([i & 1]) + struct.pack("<ii", 10, 19)
+    write("identify_fuzz", "example%02d" % i, header + identify(field, b"DISK MODEL 1"))
+write("identify_fuzz", "backwards", b"\0" + struct.pack("<ii", 19, 10) + identify(b"X", b"Y"))
+
+
+def reply(result, error, data):
+    return bytes([result]) + struct.pack("<I", error) + bytes([len(data) // 64, len(data) % 64]) + data
+
+
+smart_version = bytes([1, 1, 0, 1]) + b"\0" * 20
+ok_identify = b"\0" * 16 + identify(b"        ABCD12345678", b"DISK MODEL 1")
+for name, smart_ok, data in (("smart-accepts", 1, ok_identify), ("smart-refuses", 0, b"")):
+    head = bytes([0, 0]) + b"\0" * 5 + b"\0" * 5
+    body = reply(1, 0, smart_version) + reply(smart_ok, 31, data) + reply(1, 0, b"\0" * 24)
+    body += reply(1, 0, descriptor(b"VENDOR", b"PRODUCT", b"1", b"SN-ABC123"))
+    write("collect_fuzz", name, head + body)
+write("collect_fuzz", "open-fails", bytes([0, 0, 1]) + struct.pack("<I", 5) + bytes([1]) + struct.pack("<I", 2))
