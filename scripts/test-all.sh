@@ -10,7 +10,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev googletest libssl-dev
     g++-mingw-w64-x86-64-posix wine wine64
-    qemu-system-x86 busybox-static kmod cpio
+    qemu-system-x86 busybox-static kmod e2fsprogs python3
     valgrind clang-14 libclang-rt-14-dev
 )
 missing=()

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hwid/cpu_signature.h"
-#include "hwid/disk_identity.h"
 #include "hwid/machine_identifier.h"
 
 int main() {
@@ -15,16 +13,10 @@ int main() {
     // as a death by signal that a caller might not check.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    const std::uint32_t cpuSignature = hwid::QueryCpuSignature();
-
-    hwid::DiskIdentity identity;
-    identity.serialText.fill(0);
-    identity.modelText.fill(0);
-    identity.diagnosticText.fill(0);
-    hwid::CollectDiskIdentity(identity, hwid::PlatformDeviceServices());
-
+    hwid::MachineFacts facts;
+    hwid::CollectMachineFacts(facts, hwid::PlatformDeviceServices());
     const hwid::MixedBlocks blocks =
-        hwid::DeriveMachineIdentifier(cpuSignature, identity.serialText);
+        hwid::DeriveMachineIdentifier(facts.cpuSignature, facts.identity.serialText);
     char text[hwid::kIdentifierTextSize];
     hwid::FormatMachineIdentifier(blocks, text);
 

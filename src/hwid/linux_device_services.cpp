@@ -1,38 +1,379 @@
-// The Linux back end. For now it reports the NT platform and cannot open
-// drive 0, so the probes run and the identifier comes from the CPU alone.
-#include "hwid/device_services.h"
+#include "hwid/linux_device_services.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "hwid/linux_ata.h"
+#include "hwid/linux_disk_info.h"
+#include "hwid/linux_disk_selection.h"
+#include "hwid/linux_errors.h"
 
 namespace hwid {
 namespace {
 
-class LinuxDeviceServices final : public DeviceServices {
-public:
-    BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) override {
-        versionInfo->dwPlatformId = VER_PLATFORM_WIN32_NT;
-        return 1;
-    }
-    HANDLE CreateFileA(const char*, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) override {
-        lastError_ = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
-    }
-    BOOL DeviceIoControl(HANDLE, DWORD, void*, DWORD, void*, DWORD, DWORD*, void*) override {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return 0;
-    }
-    DWORD GetLastError() override { return lastError_; }
-    BOOL CloseHandle(HANDLE) override {
-        lastError_ = ERROR_INVALID_HANDLE;
-        return 0;
-    }
+using linux_backend::DescriptorStrings;
+using linux_backend::DiskBus;
+using linux_backend::DiskInfo;
+using linux_backend::FormatPath;
+using linux_backend::Path;
 
-private:
-    DWORD lastError_ = 0;
-};
+constexpr char kDriveZeroPath[] = "\\\\.\\PhysicalDrive0";
+constexpr DWORD kSmartReplyBytes = offsetof(SENDCMDOUTPARAMS, bBuffer) + IDENTIFY_BUFFER_SIZE;
+constexpr DWORD kGeometryBytes = offsetof(DISK_GEOMETRY_EX, DiskSize) + sizeof(LARGE_INTEGER);
+// PropertyId and QueryType; the additional parameters are optional.
+constexpr DWORD kMinimumQueryBytes = 8;
+
+// Object names are case-insensitive on Windows.
+bool IsDriveZeroPath(const char* fileName) {
+    std::size_t i = 0;
+    for (; kDriveZeroPath[i] != '\0'; ++i) {
+        const auto a = static_cast<unsigned char>(fileName[i]);
+        const auto b = static_cast<unsigned char>(kDriveZeroPath[i]);
+        const auto lower = [](unsigned char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+        };
+        if (a == '\0' || lower(a) != lower(b)) {
+            return false;
+        }
+    }
+    return fileName[i] == '\0';
+}
+
+bool Copy(linux_backend::Path& out, std::string_view text) {
+    if (text.size() >= sizeof out.text) {
+        out.text[0] = '\0';
+        return false;
+    }
+    std::memcpy(out.text, text.data(), text.size());
+    out.text[text.size()] = '\0';
+    return true;
+}
+
+bool GrantsRead(DWORD access) {
+    return (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+}
+
+bool GrantsWrite(DWORD access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
+}
+
+// The access that a control code asks of the handle (its bits 14-15).
+bool AccessAllows(DWORD code, DWORD access) {
+    const DWORD required = (code >> 14) & 3;
+    return ((required & FILE_READ_ACCESS) == 0 || GrantsRead(access)) &&
+           ((required & FILE_WRITE_ACCESS) == 0 || GrantsWrite(access));
+}
+
+bool IsLibataDevice(const DiskInfo& info) {
+    return info.bus == DiskBus::kScsi && info.libata;
+}
+
+DWORD SmartGetVersion(const DiskInfo& info, void* out, DWORD outSize, DWORD& written) {
+    if (out == nullptr || outSize < sizeof(GETVERSIONINPARAMS)) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (!IsLibataDevice(info)) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    GETVERSIONINPARAMS version;
+    std::memset(&version, 0, sizeof version);
+    version.bVersion = 1;
+    version.bRevision = 1;
+    version.bIDEDeviceMap = linux_backend::IdeDeviceMapBit(info);
+    version.fCapabilities = version.bIDEDeviceMap == 0x10 ? CAP_ATAPI_ID_CMD : CAP_ATA_ID_CMD;
+    std::memcpy(out, &version, sizeof version);
+    written = sizeof version;
+    return ERROR_SUCCESS;
+}
+
+DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, const void* in, DWORD inSize, void* out,
+                            DWORD outSize, DWORD& written) {
+    // The request without its one-byte bBuffer.
+    if (in == nullptr || inSize < offsetof(SENDCMDINPARAMS, bBuffer)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (out == nullptr || outSize < kSmartReplyBytes) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    SENDCMDINPARAMS request;
+    std::memset(&request, 0, sizeof request);
+    std::memcpy(&request, in, offsetof(SENDCMDINPARAMS, bBuffer));
+    const BYTE command = request.irDriveRegs.bCommandReg;
+    if (command != ID_CMD && command != ATAPI_ID_CMD) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!IsLibataDevice(info)) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    std::uint8_t data[linux_backend::kIdentifySize];
+    const DWORD error = linux_backend::ReadIdentifyData(fd, command, data);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    std::uint8_t reply[kSmartReplyBytes] = {};
+    SENDCMDOUTPARAMS header;
+    std::memset(&header, 0, sizeof header);
+    header.cBufferSize = IDENTIFY_BUFFER_SIZE;
+    std::memcpy(reply, &header, offsetof(SENDCMDOUTPARAMS, bBuffer));
+    std::memcpy(reply + offsetof(SENDCMDOUTPARAMS, bBuffer), data, sizeof data);
+    std::memcpy(out, reply, sizeof reply);
+    written = sizeof reply;
+    return ERROR_SUCCESS;
+}
+
+DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD inSize, void* out,
+                           DWORD outSize, DWORD& written) {
+    if (in == nullptr || inSize < kMinimumQueryBytes) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::uint8_t query[kMinimumQueryBytes];
+    std::memcpy(query, in, sizeof query);
+    const auto field = [&query](std::size_t at) {
+        return static_cast<DWORD>(query[at] | query[at + 1] << 8 | query[at + 2] << 16 |
+                                  static_cast<DWORD>(query[at + 3]) << 24);
+    };
+    if (field(offsetof(STORAGE_PROPERTY_QUERY, PropertyId)) != StorageDeviceProperty) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    if (field(offsetof(STORAGE_PROPERTY_QUERY, QueryType)) != PropertyStandardQuery) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    DescriptorStrings strings;
+    linux_backend::CollectDescriptorStrings(info, fd, strings);
+    const std::span<std::uint8_t> reply(static_cast<std::uint8_t*>(out),
+                                        out != nullptr ? outSize : 0);
+    return linux_backend::BuildDeviceDescriptor(strings, linux_backend::DescriptorFieldsOf(info),
+                                                reply, written);
+}
+
+DWORD GetDriveGeometryEx(const DiskInfo& info, void* out, DWORD outSize, DWORD& written) {
+    if (out == nullptr || outSize < kGeometryBytes) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::uint64_t bytes = 0;
+    std::uint32_t blockSize = 0;
+    if (!linux_backend::ReadDiskSize(info, bytes, blockSize)) {
+        return ERROR_NOT_READY;
+    }
+    std::uint8_t geometry[kGeometryBytes];
+    linux_backend::BuildGeometry(bytes, blockSize, info.removable, geometry);
+    std::memcpy(out, geometry, sizeof geometry);
+    written = sizeof geometry;
+    return ERROR_SUCCESS;
+}
 
 }  // namespace
 
+LinuxDeviceServices::LinuxDeviceServices(std::string_view sysfsRoot, std::string_view devRoot,
+                                         std::string_view mountinfoPath) {
+    rootsFit_ = Copy(sysfsRoot_, sysfsRoot) && Copy(devRoot_, devRoot) &&
+                Copy(mountinfoPath_, mountinfoPath);
+}
+
+LinuxDeviceServices::~LinuxDeviceServices() {
+    for (HandleSlot& slot : handles_) {
+        if (slot.id != 0 && slot.fd >= 0) {
+            ::close(slot.fd);
+        }
+    }
+}
+
+BOOL LinuxDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
+    if (versionInfo == nullptr) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    if (versionInfo->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {
+        lastError_ = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::memset(versionInfo, 0, sizeof *versionInfo);
+    versionInfo->dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    // What GetVersionExW tells a program without a compatibility manifest.
+    versionInfo->dwMajorVersion = 6;
+    versionInfo->dwMinorVersion = 2;
+    versionInfo->dwBuildNumber = 9200;
+    versionInfo->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    return 1;
+}
+
+HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
+                                        DWORD creationDisposition, DWORD, HANDLE) {
+    const auto fail = [this](DWORD error) {
+        lastError_ = error;
+        return INVALID_HANDLE_VALUE;
+    };
+    if (fileName == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!rootsFit_) {
+        return fail(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (!IsDriveZeroPath(fileName)) {
+        return fail(ERROR_FILE_NOT_FOUND);
+    }
+    // A disk can only be opened, not created or truncated.
+    if (creationDisposition != OPEN_EXISTING) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    HandleSlot* slot = nullptr;
+    for (HandleSlot& candidate : handles_) {
+        if (candidate.id == 0) {
+            slot = &candidate;
+            break;
+        }
+    }
+    if (slot == nullptr) {
+        return fail(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    linux_backend::Name disk;
+    if (!linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, mountinfoPath_.text,
+                                        disk)) {
+        return fail(ERROR_FILE_NOT_FOUND);
+    }
+    // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
+    linux_backend::Name nodeName = disk;
+    for (char& c : nodeName.text) {
+        if (c == '!') {
+            c = '/';
+        }
+    }
+    Path node;
+    if (!FormatPath(node.text, "%s/%s", devRoot_.text, nodeName.text)) {
+        return fail(ERROR_FILENAME_EXCED_RANGE);
+    }
+    // Read-only whatever was asked: nothing is ever written to a disk.
+    int fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int openError = fd < 0 ? errno : 0;
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+        // A directory is no disk; Windows refuses to open one as a file.
+        ::close(fd);
+        fd = -1;
+        openError = EISDIR;
+    }
+    if (fd < 0) {
+        if (desiredAccess != 0) {
+            return fail(linux_backend::ErrnoToWindowsError(openError));
+        }
+        // No rights asked for: the sysfs entry alone answers the queries.
+        Path entry;
+        if (!FormatPath(entry.text, "%s/block/%s", sysfsRoot_.text, disk.text) ||
+            !linux_backend::IsDirectory(entry.text)) {
+            return fail(ERROR_FILE_NOT_FOUND);
+        }
+    }
+    slot->id = nextHandle_;
+    nextHandle_ += 4;
+    slot->fd = fd;
+    slot->access = desiredAccess;
+    slot->disk = disk;
+    return reinterpret_cast<HANDLE>(slot->id);
+}
+
+BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                          DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                                          DWORD* bytesReturned, void*) {
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
+    const HandleSlot* slot = Find(device);
+    if (slot == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    DWORD written = 0;
+    const DWORD error =
+        Dispatch(*slot, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize, written);
+    if (error != ERROR_SUCCESS) {
+        lastError_ = error;
+        return 0;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = written;
+    }
+    return 1;
+}
+
+DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const void* in,
+                                    DWORD inSize, void* out, DWORD outSize, DWORD& written) {
+    if (code != SMART_GET_VERSION && code != SMART_RCV_DRIVE_DATA &&
+        code != IOCTL_STORAGE_QUERY_PROPERTY && code != IOCTL_DISK_GET_DRIVE_GEOMETRY_EX) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    if (!AccessAllows(code, slot.access)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    DiskInfo info;
+    if (!linux_backend::ReadDiskInfo(sysfsRoot_.text, slot.disk.text, info)) {
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    switch (code) {
+        case SMART_GET_VERSION:
+            return SmartGetVersion(info, out, outSize, written);
+        case SMART_RCV_DRIVE_DATA:
+            return SmartReceiveDriveData(info, slot.fd, in, inSize, out, outSize, written);
+        case IOCTL_STORAGE_QUERY_PROPERTY:
+            return QueryStorageProperty(info, slot.fd, in, inSize, out, outSize, written);
+        default:
+            return GetDriveGeometryEx(info, out, outSize, written);
+    }
+}
+
+DWORD LinuxDeviceServices::GetLastError() {
+    return lastError_;
+}
+
+BOOL LinuxDeviceServices::CloseHandle(HANDLE object) {
+    HandleSlot* slot = Find(object);
+    if (slot == nullptr) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    if (slot->fd >= 0) {
+        ::close(slot->fd);
+    }
+    *slot = HandleSlot{};
+    return 1;
+}
+
+std::size_t LinuxDeviceServices::OpenHandleCount() const {
+    std::size_t count = 0;
+    for (const HandleSlot& slot : handles_) {
+        count += slot.id != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+bool LinuxDeviceServices::HoldsDeviceNode(HANDLE handle) const {
+    const HandleSlot* slot = Find(handle);
+    return slot != nullptr && slot->fd >= 0;
+}
+
+LinuxDeviceServices::HandleSlot* LinuxDeviceServices::Find(HANDLE handle) {
+    const auto id = reinterpret_cast<std::uintptr_t>(handle);
+    if (id == 0) {
+        return nullptr;
+    }
+    for (HandleSlot& slot : handles_) {
+        if (slot.id == id) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+const LinuxDeviceServices::HandleSlot* LinuxDeviceServices::Find(HANDLE handle) const {
+    return const_cast<LinuxDeviceServices*>(this)->Find(handle);
+}
+
 DeviceServices& PlatformDeviceServices() {
-    static constinit LinuxDeviceServices services;
+    // Built on first use, not by a constructor at start-up.
+    static LinuxDeviceServices services("/sys", "/dev", "/proc/self/mountinfo");
     return services;
 }
 

@@ -72,4 +72,13 @@ void FormatMachineIdentifier(const MixedBlocks& blocks, std::span<char, kIdentif
     }
 }
 
+void CollectMachineFacts(MachineFacts& facts, DeviceServices& services, CpuidFunction cpuid) {
+    facts.cpuSignature = QueryCpuSignature(cpuid);
+    // smartReply is left as it is: the SMART probe clears it before use.
+    facts.identity.serialText.fill(0);
+    facts.identity.modelText.fill(0);
+    facts.identity.diagnosticText.fill(0);
+    CollectDiskIdentity(facts.identity, services);
+}
+
 }  // namespace hwid

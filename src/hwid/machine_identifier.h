@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "hwid/cpu_signature.h"
 #include "hwid/disk_identity.h"
 
 namespace hwid {
@@ -37,5 +38,16 @@ MixedBlocks DeriveMachineIdentifier(std::uint32_t cpuSignature,
 
 // Writes the identifier as 64 uppercase hex digits, "%02X%02X" per pair.
 void FormatMachineIdentifier(const MixedBlocks& blocks, std::span<char, kIdentifierTextSize> text);
+
+// The two hardware facts of a run.
+struct MachineFacts {
+    std::uint32_t cpuSignature;
+    DiskIdentity identity;
+};
+
+// Takes the CPU signature, zero-fills the record's three text fields and lets
+// CollectDiskIdentity fill it: everything hwid learns from the hardware.
+void CollectMachineFacts(MachineFacts& facts, DeviceServices& services,
+                         CpuidFunction cpuid = ExecuteCpuid);
 
 }  // namespace hwid

@@ -1,5 +1,10 @@
 // The Windows back end: the operations go straight to kernel32.
+#include <cstdio>
+#include <cstring>
+
 #include "hwid/device_services.h"
+#include "hwid/disk_identity.h"
+#include "hwid/drive_zero.h"
 
 namespace hwid {
 namespace {
@@ -33,6 +38,14 @@ DeviceServices& PlatformDeviceServices() {
     // Constant-initialised: no constructor runs at start-up.
     static constinit Kernel32DeviceServices services;
     return services;
+}
+
+void DescribeDriveZero(DriveZeroDescription& description) {
+    std::memset(&description, 0, sizeof description);
+    description.found = true;
+    std::snprintf(description.path, sizeof description.path, kDrivePathFormat, 0);
+    std::snprintf(description.reason, sizeof description.reason,
+                  "Windows numbers the disks itself; drive 0 is the first it found");
 }
 
 }  // namespace hwid

@@ -31,10 +31,14 @@ inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD GENERIC_ALL = 0x10000000;
+inline constexpr DWORD FILE_READ_DATA = 0x00000001;
+inline constexpr DWORD FILE_WRITE_DATA = 0x00000002;
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
 inline constexpr DWORD OPEN_EXISTING = 3;
 
+inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
@@ -50,8 +54,10 @@ inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_IO_DEVICE = 1117;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 inline constexpr DWORD SMART_GET_VERSION = 0x00074080;
 inline constexpr DWORD SMART_RCV_DRIVE_DATA = 0x0007C088;
@@ -60,7 +66,18 @@ inline constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY_EX = 0x000700A0;
 
 inline constexpr BYTE ID_CMD = 0xEC;
 inline constexpr BYTE ATAPI_ID_CMD = 0xA1;
+inline constexpr BYTE SMART_CMD = 0xB0;
 inline constexpr DWORD IDENTIFY_BUFFER_SIZE = 512;
+
+// fCapabilities of GETVERSIONINPARAMS.
+inline constexpr DWORD CAP_ATA_ID_CMD = 1;
+inline constexpr DWORD CAP_ATAPI_ID_CMD = 2;
+inline constexpr DWORD CAP_SMART_CMD = 4;
+
+// The access bits of a device-control code (bits 14-15).
+inline constexpr DWORD FILE_ANY_ACCESS = 0;
+inline constexpr DWORD FILE_READ_ACCESS = 1;
+inline constexpr DWORD FILE_WRITE_ACCESS = 2;
 
 struct OSVERSIONINFOW {
     DWORD dwOSVersionInfoSize;
@@ -205,12 +222,22 @@ static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset) == 20);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == 24);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 static_assert(sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, DeviceType) == 8);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia) == 10);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength) == 32);
+static_assert(sizeof(DRIVERSTATUS) == 12);
+static_assert(offsetof(SENDCMDOUTPARAMS, DriverStatus) == 4);
 static_assert(sizeof(DISK_GEOMETRY) == 24);
+static_assert(offsetof(DISK_GEOMETRY, MediaType) == 8);
+static_assert(offsetof(DISK_GEOMETRY, TracksPerCylinder) == 12);
+static_assert(offsetof(DISK_GEOMETRY, SectorsPerTrack) == 16);
+static_assert(offsetof(DISK_GEOMETRY, BytesPerSector) == 20);
 static_assert(offsetof(DISK_GEOMETRY_EX, DiskSize) == 24);
 static_assert(SMART_GET_VERSION == 0x74080);
 static_assert(SMART_RCV_DRIVE_DATA == 0x7C088);
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
 static_assert(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX == 0x700A0);
+static_assert(FILE_READ_ACCESS == 1 && FILE_WRITE_ACCESS == 2);
 static_assert(VER_PLATFORM_WIN32_NT == 2);
 static_assert(GENERIC_READ == 0x80000000 && GENERIC_WRITE == 0x40000000);
 static_assert(FILE_SHARE_READ == 1 && FILE_SHARE_WRITE == 2 && OPEN_EXISTING == 3);

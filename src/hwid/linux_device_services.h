@@ -1,0 +1,95 @@
+// The Linux back end: answers the disk probes' kernel32 requests from sysfs,
+// the disk's device node (SG_IO, HDIO_GET_IDENTITY) and the mount table.
+//
+// \\.\PhysicalDrive0 is the disk that SelectDriveZero picks (see
+// linux_disk_selection.h); every other path is ERROR_FILE_NOT_FOUND.
+// CreateFileA opens the disk's node read-only, never for writing. With any
+// access asked for, a node that cannot be opened fails the call; with access
+// 0 the handle may stand for the disk's sysfs entry alone. As on Windows, a
+// request whose control code needs read (or write) access is refused with
+// ERROR_ACCESS_DENIED on a handle opened without it, so the SMART requests
+// need GENERIC_READ | GENERIC_WRITE while the property and geometry queries
+// work on any handle.
+//
+// Requests:
+// - SMART_GET_VERSION: for a SCSI device that libata translates, bVersion 1,
+//   bRevision 1, bIDEDeviceMap 0x01 (disk) or 0x10 (packet device);
+//   anything else is ERROR_INVALID_FUNCTION.
+// - SMART_RCV_DRIVE_DATA: IDENTIFY DEVICE or IDENTIFY PACKET DEVICE only
+//   (another command is ERROR_INVALID_PARAMETER), on the same devices; the
+//   reply is SENDCMDOUTPARAMS (16-byte header, 512 bytes of data).
+// - IOCTL_STORAGE_QUERY_PROPERTY: StorageDeviceProperty with
+//   PropertyStandardQuery only (another property is ERROR_NOT_SUPPORTED,
+//   another query type ERROR_INVALID_PARAMETER); a STORAGE_DEVICE_DESCRIPTOR
+//   built from sysfs. A caller's buffer that is too small gets the leading
+//   bytes of the descriptor, Size telling the whole size, and offset 0 for
+//   every string that did not fit; below 8 bytes, ERROR_INSUFFICIENT_BUFFER.
+// - IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: geometry and size (32 bytes) when sysfs
+//   knows the size, else ERROR_NOT_READY.
+// - Any other code: ERROR_INVALID_FUNCTION. A disk whose sysfs entry has gone
+//   since the open: ERROR_DEVICE_NOT_CONNECTED.
+//
+// Not thread-safe: the program calls it from its one thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "hwid/device_services.h"
+#include "hwid/linux_sysfs.h"
+
+namespace hwid {
+
+class LinuxDeviceServices final : public DeviceServices {
+  public:
+    // The roots of sysfs and /dev and the mount table file ("/sys", "/dev",
+    // "/proc/self/mountinfo" on a running system). A root too long for a path
+    // leaves every open failing with ERROR_FILENAME_EXCED_RANGE.
+    LinuxDeviceServices(std::string_view sysfsRoot, std::string_view devRoot,
+                        std::string_view mountinfoPath);
+    ~LinuxDeviceServices() override;
+    LinuxDeviceServices(const LinuxDeviceServices&) = delete;
+    LinuxDeviceServices& operator=(const LinuxDeviceServices&) = delete;
+
+    BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) override;
+    HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                       void* securityAttributes, DWORD creationDisposition,
+                       DWORD flagsAndAttributes, HANDLE templateFile) override;
+    BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                         void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                         void* overlapped) override;
+    DWORD GetLastError() override;
+    BOOL CloseHandle(HANDLE object) override;
+
+    // Handles open now, and whether one holds the disk's device node (the
+    // other kind stands for the sysfs entry alone).
+    std::size_t OpenHandleCount() const;
+    bool HoldsDeviceNode(HANDLE handle) const;
+
+    static constexpr std::size_t kMaxHandles = 8;
+
+  private:
+    struct HandleSlot {
+        std::uintptr_t id = 0;  // 0: free
+        int fd = -1;
+        DWORD access = 0;
+        linux_backend::Name disk{};
+    };
+
+    HandleSlot* Find(HANDLE handle);
+    const HandleSlot* Find(HANDLE handle) const;
+    DWORD Dispatch(const HandleSlot& slot, DWORD code, const void* in, DWORD inSize, void* out,
+                   DWORD outSize, DWORD& written);
+
+    linux_backend::Path sysfsRoot_{};
+    linux_backend::Path devRoot_{};
+    linux_backend::Path mountinfoPath_{};
+    bool rootsFit_ = false;
+    std::array<HandleSlot, kMaxHandles> handles_{};
+    std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
+    DWORD lastError_ = ERROR_SUCCESS;
+};
+
+}  // namespace hwid
