@@ -1,39 +1,72 @@
 #!/usr/bin/env bash
-# Measures one run of the static release hwid against the floor, a static C
-# program that prints 64 bytes: instructions (callgrind) and wall time
-# (hyperfine, both in one run). Prints a table; asserts nothing.
+# Measures one run of the static release hwid side by side with the floor (a
+# static C program that prints 64 bytes) and the tools people use today to
+# read a disk's serial, all on the same disk in one run: instructions per run
+# (callgrind), mean wall time (hyperfine, all commands in one run) and peak
+# memory (GNU time). Prints a table; asserts nothing.
+#   bench/run.sh        (needs valgrind hyperfine gcc time; lsblk and smartctl
+#                        are measured when present: util-linux, smartmontools)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for tool in valgrind hyperfine gcc; do
-    command -v "$tool" >/dev/null || { echo "bench needs $tool (apt-get install valgrind hyperfine gcc)"; exit 2; }
+for tool in valgrind hyperfine gcc /usr/bin/time python3; do
+    command -v "$tool" >/dev/null ||
+        { echo "bench needs $tool (apt-get install valgrind hyperfine gcc time python3)"; exit 2; }
 done
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target hwid >/dev/null
+cmake --build --preset release --target hwid hwid_explain >/dev/null
 out=build/bench
 mkdir -p "$out"
 gcc -O2 -static -o "$out/floor" bench/floor.c
 hwid=build/release/src/hwid
 
+# The disk that hwid takes as drive 0, so that every tool reads the same one.
+disk=$(build/release/src/hwid-explain --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["drive"]["path"])')
+name=${disk##*/}
+
+names=("hwid" "floor (static C, 64 bytes)" "cat /sys/block/$name/serial")
+commands=("$hwid" "$out/floor" "cat /sys/block/$name/serial")
+if command -v lsblk >/dev/null; then
+    names+=("lsblk -dno SERIAL $disk")
+    commands+=("lsblk -dno SERIAL $disk")
+fi
+if command -v smartctl >/dev/null; then
+    names+=("smartctl -i $disk")
+    commands+=("smartctl -i $disk")
+fi
+
 instructions() {
-    valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" "$@" >/dev/null 2>"$out/callgrind.log"
-    grep -E '^summary:|^totals:' "$out/callgrind.out" | head -n 1 | awk '{print $2}'
+    # shellcheck disable=SC2086
+    valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" $1 >/dev/null 2>"$out/callgrind.log" || true
+    awk '/^(summary|totals):/ {print $2; exit}' "$out/callgrind.out"
 }
 peak_kib() {
-    /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1
+    # shellcheck disable=SC2086
+    /usr/bin/time -f '%M' $1 2>&1 >/dev/null | tail -n 1
 }
 
-hwid_ir=$(instructions "$hwid")
-floor_ir=$(instructions "$out/floor")
-hyperfine -N --warmup 20 --runs 300 --export-json "$out/hyperfine.json" "$hwid" "$out/floor" >"$out/hyperfine.txt"
-read -r hwid_ms floor_ms < <(python3 -c '
-import json,sys
-r=json.load(open(sys.argv[1]))["results"]
-print(" ".join("%.3f" % (x["mean"]*1000) for x in r))' "$out/hyperfine.json")
+hyperfine -N -i --warmup 20 --runs 300 --export-json "$out/hyperfine.json" "${commands[@]}" >"$out/hyperfine.txt" 2>&1
+mapfile -t means < <(python3 -c '
+import json, sys
+for r in json.load(open(sys.argv[1]))["results"]:
+    print("%.3f" % (r["mean"] * 1000))' "$out/hyperfine.json")
 
-echo "| program | instructions | mean wall time (ms) | peak RSS (KiB) |"
-echo "|---|---|---|---|"
-echo "| hwid | $hwid_ir | $hwid_ms | $(peak_kib "$hwid") |"
-echo "| floor (static C, 64 bytes) | $floor_ir | $floor_ms | $(peak_kib "$out/floor") |"
-python3 -c 'import sys; h,f=map(float,sys.argv[1:]); print("wall-time ratio hwid/floor: %.2f" % (h/f))' "$hwid_ms" "$floor_ms"
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
+echo "| command | instructions | mean wall time (ms) | peak RSS (KiB) |"
+echo "|---|---:|---:|---:|"
+declare -a irs
+for i in "${!commands[@]}"; do
+    irs[i]=$(instructions "${commands[i]}")
+    echo "| ${names[i]} | ${irs[i]} | ${means[i]} | $(peak_kib "${commands[i]}") |"
+done
+python3 - "${irs[@]}" -- "${means[@]}" <<'PY'
+import sys
+args = sys.argv[1:]
+split = args.index("--")
+irs = [int(x) for x in args[:split]]
+means = [float(x) for x in args[split + 1:]]
+print("hwid / floor wall time: %.2f" % (means[0] / means[1]))
+for i, label in ((3, "lsblk"), (4, "smartctl")):
+    if i < len(irs):
+        print("%s / hwid instructions: %.1f" % (label, irs[i] / irs[0]))
+PY
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr); drive 0: $disk"

@@ -230,16 +230,16 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     if (slot == nullptr) {
         return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
-    linux_backend::Name disk;
+    linux_backend::Name disk{};
     if (!linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, mountinfoPath_.text,
                                         disk)) {
         return fail(ERROR_FILE_NOT_FOUND);
     }
     // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
     linux_backend::Name nodeName = disk;
-    for (char& c : nodeName.text) {
-        if (c == '!') {
-            c = '/';
+    for (char* c = nodeName.text; *c != '\0'; ++c) {
+        if (*c == '!') {
+            *c = '/';
         }
     }
     Path node;

@@ -73,3 +73,26 @@ for name, smart_ok, data in (("smart-accepts", 1, ok_identify), ("smart-refuses"
     body += reply(1, 0, descriptor(b"VENDOR", b"PRODUCT", b"1", b"SN-ABC123"))
     write("collect_fuzz", name, head + body)
 write("collect_fuzz", "open-fails", bytes([0, 0, 1]) + struct.pack("<I", 5) + bytes([1]) + struct.pack("<I", 2))
+
+
+def piece(data):
+    data = data + b"\n" * (len(data) % 2)  # pieces come in pairs of bytes
+    return bytes([len(data) // 2]) + data
+
+
+def vpd(serial):
+    return bytes([0, 0x80, 0, len(serial)]) + serial
+
+
+kinds = [
+    (0, [b"S4EWNX0R123456      \n", b"Samsung SSD 970 EVO Plus 1TB\n", b"2B2QEXM7\n"]),
+    (1, [b"1136632498710136", b"0x1af4\n"]),
+    (2, [b"ATA     \n", b"QEMU HARDDISK   \n", b"2.5+\n", b"0\n", vpd(b"      SN-SATA-0001  ")]),
+    (3, [b"SanDisk \n", b"Cruzer Blade    \n", b"1.00\n", vpd(b"FROM-VPD"), b"4C530001230101117371\n"]),
+]
+for kind, files in kinds:
+    body = bytes([kind]) + b"".join(piece(f) for f in files)
+    body += piece(b"2097152\n") + piece(b"512\n") + piece(b"0\n") + bytes([10, 0])
+    write("linux_backend_fuzz", "kind%d" % kind, body)
+write("linux_backend_fuzz", "sense-fixed", bytes([2, 18]) + bytes([0x70, 0, 1, 0, 0, 0, 0, 10]) + b"\0" * 28)
+write("linux_backend_fuzz", "sense-descriptor", bytes([2, 11]) + bytes([0x72, 1, 0, 0x1D, 0, 0, 0, 14, 9, 12, 0, 0]) + b"\0" * 10)
