@@ -39,8 +39,8 @@ DiskIdentity EmptyIdentity() {
     return identity;
 }
 
-void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& recorder,
-                       const DiskIdentity& identity, CallCursor& cursor) {
+// Every probe starts by opening drive 0; false when that failed.
+bool ExplainOpen(ProbeReport& probe, CallCursor& cursor) {
     probe.ran = true;
     const ObservedCall* open = cursor.Next(DeviceOperation::kCreateFile);
     probe.opened = open != nullptr && open->succeeded;
@@ -48,6 +48,13 @@ void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& record
         probe.openError = open != nullptr ? open->error : 0;
         std::snprintf(probe.reason, sizeof probe.reason, "drive 0 could not be opened (error %u)",
                       static_cast<unsigned>(probe.openError));
+    }
+    return probe.opened;
+}
+
+void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& recorder,
+                       const DiskIdentity& identity, CallCursor& cursor) {
+    if (!ExplainOpen(probe, cursor)) {
         return;
     }
     const ObservedCall* version = cursor.Next(DeviceOperation::kDeviceIoControl, SMART_GET_VERSION);
@@ -94,13 +101,7 @@ void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& record
 
 void ExplainStorageProbe(ProbeReport& probe, const RecordingDeviceServices& recorder,
                          CallCursor& cursor) {
-    probe.ran = true;
-    const ObservedCall* open = cursor.Next(DeviceOperation::kCreateFile);
-    probe.opened = open != nullptr && open->succeeded;
-    if (!probe.opened) {
-        probe.openError = open != nullptr ? open->error : 0;
-        std::snprintf(probe.reason, sizeof probe.reason, "drive 0 could not be opened (error %u)",
-                      static_cast<unsigned>(probe.openError));
+    if (!ExplainOpen(probe, cursor)) {
         return;
     }
     const ObservedCall* property =

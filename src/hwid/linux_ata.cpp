@@ -60,6 +60,24 @@ ScsiOutcome OutcomeOf(const sg_io_hdr_t& header) {
     return {header.status, header.host_status, header.driver_status, header.resid};
 }
 
+// An SG_IO request that reads `data` from the device for `cdb`, with room for
+// sense data.
+sg_io_hdr_t DataInRequest(std::span<std::uint8_t> cdb, std::span<std::uint8_t> data,
+                          std::span<std::uint8_t, 64> sense, unsigned timeoutMs) {
+    sg_io_hdr_t header;
+    std::memset(&header, 0, sizeof header);
+    header.interface_id = 'S';
+    header.dxfer_direction = SG_DXFER_FROM_DEV;
+    header.cmd_len = static_cast<unsigned char>(cdb.size());
+    header.mx_sb_len = static_cast<unsigned char>(sense.size());
+    header.dxfer_len = static_cast<unsigned>(data.size());
+    header.dxferp = data.data();
+    header.cmdp = cdb.data();
+    header.sbp = sense.data();
+    header.timeout = timeoutMs;
+    return header;
+}
+
 }  // namespace
 
 std::array<std::uint8_t, 16> BuildAtaPassThroughCdb(std::uint8_t command) {
@@ -177,17 +195,8 @@ DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
 
     std::array<std::uint8_t, 16> cdb = BuildAtaPassThroughCdb(command);
     std::uint8_t sense[64] = {};
-    sg_io_hdr_t header;
-    std::memset(&header, 0, sizeof header);
-    header.interface_id = 'S';
-    header.dxfer_direction = SG_DXFER_FROM_DEV;
-    header.cmd_len = static_cast<unsigned char>(cdb.size());
-    header.mx_sb_len = sizeof sense;
-    header.dxfer_len = kIdentifySize;
-    header.dxferp = data.data();
-    header.cmdp = cdb.data();
-    header.sbp = sense;
-    header.timeout = kIdentifyTimeoutMs;
+    sg_io_hdr_t header =
+        DataInRequest(cdb, std::span(data.data(), kIdentifySize), sense, kIdentifyTimeoutMs);
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (::ioctl(fd, SG_IO, &header) == 0) {
         const std::size_t senseLength = std::min<std::size_t>(header.sb_len_wr, sizeof sense);
@@ -218,17 +227,7 @@ std::size_t InquireUnitSerialPage(int fd, std::span<std::uint8_t> page) {
     const auto length = static_cast<std::uint16_t>(std::min<std::size_t>(page.size(), 0xFF));
     std::array<std::uint8_t, 6> cdb = BuildInquiryCdb(0x80, length);
     std::uint8_t sense[64] = {};
-    sg_io_hdr_t header;
-    std::memset(&header, 0, sizeof header);
-    header.interface_id = 'S';
-    header.dxfer_direction = SG_DXFER_FROM_DEV;
-    header.cmd_len = static_cast<unsigned char>(cdb.size());
-    header.mx_sb_len = sizeof sense;
-    header.dxfer_len = length;
-    header.dxferp = page.data();
-    header.cmdp = cdb.data();
-    header.sbp = sense;
-    header.timeout = kInquiryTimeoutMs;
+    sg_io_hdr_t header = DataInRequest(cdb, page.first(length), sense, kInquiryTimeoutMs);
     std::fill(page.begin(), page.end(), std::uint8_t{0});
     if (::ioctl(fd, SG_IO, &header) != 0) {
         return 0;

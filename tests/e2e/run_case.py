@@ -301,14 +301,14 @@ def kernel_paths(cache):
     return root, release, vmlinuz, package
 
 
-def resolve_modules(kroot, release, specs):
-    """The .ko files for the modules named in specs, dependencies first, each
+def resolve_modules(kroot, release, wanted):
+    """The .ko files for the modules named in wanted, dependencies first, each
     once, as `modprobe --show-depends` orders them. Returns (path, params)."""
     modprobe = find_tool("modprobe", "kmod")
     result, seen = [], set()
     with tempfile.TemporaryDirectory() as empty_conf:
-        for spec in specs:
-            name, *params = spec.split()
+        for entry in wanted:
+            name, *params = entry.split()
             proc = subprocess.run(
                 [modprobe, "-C", empty_conf, "-d", kroot, "-S", release, "--show-depends", name],
                 capture_output=True, text=True)

@@ -15,18 +15,9 @@ namespace hwid {
 namespace {
 
 using test::Operation;
+using test::PutText;
 using test::ScriptedDeviceServices;
-
-template <std::size_t N>
-void PutText(std::array<char, N>& field, const std::string& text) {
-    field.fill(0);
-    std::memcpy(field.data(), text.data(), text.size());
-}
-
-template <std::size_t N>
-std::string TextOf(const std::array<char, N>& field) {
-    return std::string(field.begin(), std::find(field.begin(), field.end(), '\0'));
-}
+using test::TextOf;
 
 // A record whose fields all hold something, serialText included.
 DiskIdentity UsedRecord() {

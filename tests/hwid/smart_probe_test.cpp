@@ -15,19 +15,10 @@ namespace hwid {
 namespace {
 
 using test::Operation;
+using test::PutText;
 using test::ScriptedDeviceServices;
 using test::ScriptedReply;
-
-template <std::size_t N>
-void PutText(std::array<char, N>& field, const std::string& text) {
-    field.fill(0);
-    std::memcpy(field.data(), text.data(), text.size());
-}
-
-template <std::size_t N>
-std::string TextOf(const std::array<char, N>& field) {
-    return std::string(field.begin(), std::find(field.begin(), field.end(), '\0'));
-}
+using test::TextOf;
 
 // A record as another run step might have left it: every field holds
 // something, so that both a zero fill and an untouched field show.

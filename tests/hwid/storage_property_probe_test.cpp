@@ -17,18 +17,9 @@ namespace {
 using namespace std::string_literals;
 using test::DescriptorStrings;
 using test::Operation;
+using test::PutText;
 using test::ScriptedDeviceServices;
-
-template <std::size_t N>
-void PutText(std::array<char, N>& field, const std::string& text) {
-    field.fill(0);
-    std::memcpy(field.data(), text.data(), text.size());
-}
-
-template <std::size_t N>
-std::string TextOf(const std::array<char, N>& field) {
-    return std::string(field.begin(), std::find(field.begin(), field.end(), '\0'));
-}
+using test::TextOf;
 
 // A record whose diagnosticText is full to its last byte, so that a message
 // written without clearing the field first shows.

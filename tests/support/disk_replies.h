@@ -2,9 +2,11 @@
 // probe tests.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,19 @@
 #include "hwid/disk_identity.h"
 
 namespace hwid::test {
+
+// Sets a text field: the text, then zeros to the end.
+template <std::size_t N>
+void PutText(std::array<char, N>& field, const std::string& text) {
+    field.fill(0);
+    std::memcpy(field.data(), text.data(), text.size());
+}
+
+// A text field up to its first zero byte.
+template <std::size_t N>
+std::string TextOf(const std::array<char, N>& field) {
+    return std::string(field.begin(), std::find(field.begin(), field.end(), '\0'));
+}
 
 using Words = std::array<std::uint32_t, kIdentifyWordCount>;
 
