@@ -38,15 +38,16 @@ constexpr std::uint8_t kSbox[256] = {
 // clang-format on
 
 // Products in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1, formed bit by bit in
-// eight rounds, four at a time: byte lane n of the result is lane n of x times
-// lane n of y. Four lanes at once keep the 26 MixColumns of a run cheap.
-std::uint32_t MultiplyLanes(std::uint32_t x, std::uint32_t y) {
-    std::uint32_t p = 0;
+// eight rounds, eight at a time: byte lane n of the result is lane n of x
+// times lane n of y. Eight lanes at once keep the 26 MixColumns of a run cheap.
+std::uint64_t MultiplyLanes(std::uint64_t x, std::uint64_t y) {
+    constexpr std::uint64_t kLowBits = 0x0101010101010101u;
+    std::uint64_t p = 0;
     for (int bit = 0; bit < 8; ++bit) {
         // Each lane adds its x when its current bit of y is set...
-        p ^= x & (((y >> bit) & 0x01010101u) * 0xFFu);
+        p ^= x & (((y >> bit) & kLowBits) * 0xFFu);
         // ...and its x becomes xtime(x): shift left, reduce what falls out.
-        x = ((x & 0x7F7F7F7Fu) << 1) ^ (((x >> 7) & 0x01010101u) * 0x1Bu);
+        x = ((x & (kLowBits * 0x7Fu)) << 1) ^ (((x >> 7) & kLowBits) * 0x1Bu);
     }
     return p;
 }
@@ -170,18 +171,23 @@ void MixColumns(std::span<std::uint8_t, 16> state) {
 
 void MultiplyColumn(std::span<const std::uint8_t, 4> a, std::span<const std::uint8_t, 4> b,
                     std::span<std::uint8_t, 4> d) {
-    // d[r] is the sum over k of a[(r - k) mod 4] * b[k]: for each k, one
-    // four-lane product of the rotated coefficients by b[k].
-    std::uint32_t sum = 0;
-    for (int k = 0; k < 4; ++k) {
-        std::uint32_t coefficients = 0;
-        for (int r = 0; r < 4; ++r) {
-            coefficients |= std::uint32_t{a[(r - k + 4) % 4]} << (8 * r);
+    // d[r] is the sum over k of a[(r - k) mod 4] * b[k]. Lanes 0-3 hold the
+    // terms of one k for r = 0..3, lanes 4-7 those of k + 1: two eight-lane
+    // products give all sixteen terms.
+    std::uint64_t sum = 0;
+    for (int k = 0; k < 4; k += 2) {
+        std::uint64_t coefficients = 0;
+        std::uint64_t column = 0;
+        for (int lane = 0; lane < 8; ++lane) {
+            const int r = lane % 4;
+            const int term = k + lane / 4;
+            coefficients |= std::uint64_t{a[(r - term + 4) % 4]} << (8 * lane);
+            column |= std::uint64_t{b[term]} << (8 * lane);
         }
-        sum ^= MultiplyLanes(coefficients, b[k] * 0x01010101u);
+        sum ^= MultiplyLanes(coefficients, column);
     }
     for (int r = 0; r < 4; ++r) {
-        d[r] = static_cast<std::uint8_t>(sum >> (8 * r));
+        d[r] = static_cast<std::uint8_t>((sum >> (8 * r)) ^ (sum >> (8 * (r + 4))));
     }
 }
 

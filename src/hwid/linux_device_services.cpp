@@ -230,11 +230,15 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     if (slot == nullptr) {
         return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
-    linux_backend::Name disk{};
-    if (!linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, mountinfoPath_.text,
-                                        disk)) {
+    // Chosen once: as on Windows, the disk that is drive 0 does not change
+    // within a run, and both probes open it.
+    if (driveZero_.text[0] == '\0' &&
+        !linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, mountinfoPath_.text,
+                                        driveZero_)) {
+        driveZero_.text[0] = '\0';
         return fail(ERROR_FILE_NOT_FOUND);
     }
+    const linux_backend::Name& disk = driveZero_;
     // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
     linux_backend::Name nodeName = disk;
     for (char* c = nodeName.text; *c != '\0'; ++c) {

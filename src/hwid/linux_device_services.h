@@ -87,6 +87,7 @@ class LinuxDeviceServices final : public DeviceServices {
     linux_backend::Path devRoot_{};
     linux_backend::Path mountinfoPath_{};
     bool rootsFit_ = false;
+    linux_backend::Name driveZero_{};  // empty until the first open chose it
     std::array<HandleSlot, kMaxHandles> handles_{};
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;
