@@ -312,10 +312,18 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
     if (!AccessAllows(code, slot.access)) {
         return ERROR_ACCESS_DENIED;
     }
-    DiskInfo info;
-    if (!linux_backend::ReadDiskInfo(sysfsRoot_.text, slot.disk.text, info)) {
+    // What sysfs says about the disk is read once; a disk whose entry has gone
+    // since is no longer connected.
+    if (!driveZeroInfoRead_ || std::strcmp(driveZeroInfo_.name.text, slot.disk.text) != 0) {
+        driveZeroInfoRead_ =
+            linux_backend::ReadDiskInfo(sysfsRoot_.text, slot.disk.text, driveZeroInfo_);
+        if (!driveZeroInfoRead_) {
+            return ERROR_DEVICE_NOT_CONNECTED;
+        }
+    } else if (!linux_backend::IsDirectory(driveZeroInfo_.blockDir.text)) {
         return ERROR_DEVICE_NOT_CONNECTED;
     }
+    const DiskInfo& info = driveZeroInfo_;
     switch (code) {
         case SMART_GET_VERSION:
             return SmartGetVersion(info, out, outSize, written);

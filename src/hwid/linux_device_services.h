@@ -38,6 +38,7 @@
 #include <string_view>
 
 #include "hwid/device_services.h"
+#include "hwid/linux_disk_info.h"
 #include "hwid/linux_sysfs.h"
 
 namespace hwid {
@@ -88,6 +89,8 @@ class LinuxDeviceServices final : public DeviceServices {
     linux_backend::Path mountinfoPath_{};
     bool rootsFit_ = false;
     linux_backend::Name driveZero_{};  // empty until the first open chose it
+    linux_backend::DiskInfo driveZeroInfo_;
+    bool driveZeroInfoRead_ = false;
     std::array<HandleSlot, kMaxHandles> handles_{};
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;
