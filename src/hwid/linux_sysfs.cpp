@@ -154,12 +154,9 @@ bool ResolvePath(const char* path, Path& out) {
         return true;
     }
     // Without /proc, or a name too long to be sure of.
-    static_assert(sizeof out.text >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
-    if (::realpath(path, out.text) == nullptr) {
-        out.text[0] = '\0';
-        return false;
-    }
-    return true;
+    out.text[0] = '\0';
+    char resolved[PATH_MAX];  // what realpath may write
+    return ::realpath(path, resolved) != nullptr && FormatPath(out.text, "%s", resolved);
 }
 
 bool StripLastComponent(Path& path) {

@@ -10,7 +10,10 @@
 
 namespace hwid::linux_backend {
 
-inline constexpr std::size_t kPathSize = PATH_MAX;
+// Sysfs paths stay far below this; a longer one fails as too long. Smaller
+// than PATH_MAX on purpose: paths live on the stack, and each 4 KB page a run
+// touches costs it a page fault.
+inline constexpr std::size_t kPathSize = 1024;
 inline constexpr std::size_t kNameSize = 256;  // NAME_MAX + terminator
 
 struct Path {
