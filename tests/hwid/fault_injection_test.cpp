@@ -43,6 +43,7 @@
 #include "hwid/linux_device_services.h"
 #include "hwid/machine_identifier.h"
 #include "support/disk_replies.h"
+#include "support/fixture_tree.h"
 #include "support/scripted_device_services.h"
 
 // --- The injector behind the wrapped C library calls -------------------------
@@ -1135,83 +1136,16 @@ using fault::kFunctionCount;
 using fault::kFunctionNames;
 using fault::Mode;
 
-class Tree {
-  public:
-    Tree() {
-        char pattern[] = "/tmp/hwid-fault-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        root_ = made != nullptr ? made : "";
-        Dir("sys/block");
-        Dir("sys/class/block");
-        Dir("sys/dev/block");
-        Dir("dev");
-    }
-    ~Tree() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    Tree(const Tree&) = delete;
-    Tree& operator=(const Tree&) = delete;
+using test::Tree;
 
-    std::string At(const std::string& relative) const { return root_ + "/" + relative; }
-
-    void Dir(const std::string& relative) const {
-        std::filesystem::create_directories(At(relative));
-    }
-    void File(const std::string& relative, const std::string& bytes) const {
-        std::filesystem::create_directories(std::filesystem::path(At(relative)).parent_path());
-        std::ofstream(At(relative), std::ios::binary | std::ios::trunc) << bytes;
-    }
-    void Link(const std::string& relative, const std::string& targetRelative) const {
-        LinkText(relative, At(targetRelative));
-    }
-    void LinkText(const std::string& relative, const std::string& target) const {
-        std::filesystem::create_directories(std::filesystem::path(At(relative)).parent_path());
-        std::filesystem::create_symlink(target, At(relative));
-    }
-
-    // A whole disk at sys/devices/<devpath>/block/<name> with its links in
-    // block/, class/block/ and dev/block/; devpath is its device, in the given
-    // subsystem.
-    std::string Disk(const std::string& name, const std::string& devpath,
-                     const std::string& subsystem, const std::string& number) const {
-        const std::string block = "sys/devices/" + devpath + "/block/" + name;
-        Dir(block + "/slaves");
-        File(block + "/size", "2097152\n");
-        File(block + "/queue/logical_block_size", "512\n");
-        File(block + "/removable", "0\n");
-        File(block + "/dev", number + "\n");
-        Link(block + "/device", "sys/devices/" + devpath);
-        LinkText("sys/devices/" + devpath + "/subsystem", "../../../bus/" + subsystem);
-        Link("sys/block/" + name, block);
-        Link("sys/class/block/" + name, block);
-        Link("sys/dev/block/" + number, block);
-        return block;
-    }
-    void Partition(const std::string& diskBlock, const std::string& name,
-                   const std::string& number) const {
-        const std::string block = diskBlock + "/" + name;
-        File(block + "/partition", "1\n");
-        File(block + "/dev", number + "\n");
-        Link("sys/class/block/" + name, block);
-        Link("sys/dev/block/" + number, block);
-    }
-    // The root file system on the given device number.
-    void RootOn(const std::string& number, const std::string& source) const {
-        File("mountinfo",
-             "21 27 0:20 / /proc rw,relatime - proc proc rw\n"
-             "27 1 " +
-                 number + " / / rw,relatime shared:1 - ext4 " + source + " rw\n" +
-                 "28 27 0:25 / /tmp rw - tmpfs tmpfs rw\n");
-    }
-
-    LinuxDeviceServices Services() const {
-        return LinuxDeviceServices(At("sys"), At("dev"), At("mountinfo"));
-    }
-
-  private:
-    std::string root_;
-};
+// The root file system on the given device number.
+void RootOn(const Tree& tree, const std::string& number, const std::string& source) {
+    tree.Mountinfo(
+        "21 27 0:20 / /proc rw,relatime - proc proc rw\n"
+        "27 1 " +
+        number + " / / rw,relatime shared:1 - ext4 " + source + " rw\n" +
+        "28 27 0:25 / /tmp rw - tmpfs tmpfs rw\n");
+}
 
 constexpr char kAtaPath[] = "pci0/ata1/host0/target0:0:0/0:0:0:0";
 constexpr char kSysfsUnitSerial[] = "SIM-VPD-0001";
@@ -1234,7 +1168,7 @@ void BuildSata(const Tree& t, bool unitSerialFile) {
         t.File(dev + "/vpd_pg80", UnitSerialFile(kSysfsUnitSerial));
     }
     t.File("dev/sda", "");
-    t.RootOn("8:1", "/dev/sda1");
+    RootOn(t, "8:1", "/dev/sda1");
 }
 
 void BuildSataWithSmart(const Tree& t) {
@@ -1257,7 +1191,7 @@ void BuildNvme(const Tree& t) {
     t.File("sys/devices/pci1/nvme/nvme0/model", "SIM NVME DISK\n");
     t.File("sys/devices/pci1/nvme/nvme0/firmware_rev", "1.0\n");
     t.File("dev/nvme0n1", "");
-    t.RootOn("259:1", "/dev/nvme0n1p1");
+    RootOn(t, "259:1", "/dev/nvme0n1p1");
 }
 
 struct LinuxFixture {
