@@ -216,9 +216,9 @@ class FlatJson {
         }
         bool ok = false;
         if (*p_ == '{') {
-            ok = ParseObject(key);
+            ok = ParseMembers(key, true);
         } else if (*p_ == '[') {
-            ok = ParseArray(key);
+            ok = ParseMembers(key, false);
         } else if (*p_ == '"') {
             char value[kTextFieldSize];
             ok = ParseString(value, sizeof value);
@@ -244,25 +244,32 @@ class FlatJson {
         return ok;
     }
 
-    bool ParseObject(const char* prefix) {
+    // The members of an object ("name": value, keys prefix.name) or the
+    // elements of an array (values, all under prefix), up to the closer.
+    bool ParseMembers(const char* prefix, bool object) {
+        const char closer = object ? '}' : ']';
         ++p_;
         SkipSpace();
-        if (*p_ == '}') {
+        if (*p_ == closer) {
             ++p_;
             return true;
         }
         for (;;) {
-            char name[64];
-            if (!ParseString(name, sizeof name)) {
-                return false;
-            }
-            SkipSpace();
-            if (*p_++ != ':') {
-                return false;
-            }
-            SkipSpace();
             char key[64];
-            std::snprintf(key, sizeof key, "%s%s%s", prefix, prefix[0] != '\0' ? "." : "", name);
+            std::snprintf(key, sizeof key, "%s", prefix);
+            if (object) {
+                char name[64];
+                if (!ParseString(name, sizeof name)) {
+                    return false;
+                }
+                SkipSpace();
+                if (*p_++ != ':') {
+                    return false;
+                }
+                SkipSpace();
+                std::snprintf(key, sizeof key, "%s%s%s", prefix, prefix[0] != '\0' ? "." : "",
+                              name);
+            }
             if (!ParseValue(key)) {
                 return false;
             }
@@ -272,32 +279,7 @@ class FlatJson {
                 SkipSpace();
                 continue;
             }
-            if (*p_ == '}') {
-                ++p_;
-                return true;
-            }
-            return false;
-        }
-    }
-
-    bool ParseArray(const char* key) {
-        ++p_;
-        SkipSpace();
-        if (*p_ == ']') {
-            ++p_;
-            return true;
-        }
-        for (;;) {
-            if (!ParseValue(key)) {
-                return false;
-            }
-            SkipSpace();
-            if (*p_ == ',') {
-                ++p_;
-                SkipSpace();
-                continue;
-            }
-            if (*p_ == ']') {
+            if (*p_ == closer) {
                 ++p_;
                 return true;
             }

@@ -44,7 +44,6 @@ class FuzzInput {
         at_ += n;
         return n;
     }
-    std::size_t Remaining() const { return size_ - at_; }
 
   private:
     const std::uint8_t* data_;
