@@ -13,6 +13,10 @@ int main() {
     // as a death by signal that a caller might not check.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // A buffer of our own: the C library would otherwise ask the system what
+    // standard output is, twice, to choose one.
+    static char outputBuffer[hwid::kIdentifierTextSize];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     hwid::MachineFacts facts;
     hwid::CollectMachineFacts(facts, hwid::PlatformDeviceServices());
     const hwid::MixedBlocks blocks =

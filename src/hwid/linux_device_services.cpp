@@ -144,6 +144,10 @@ DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD i
     }
     DescriptorStrings strings;
     linux_backend::CollectDescriptorStrings(info, fd, strings);
+    if (strings.vendor[0] == '\0' && strings.product[0] == '\0' && strings.revision[0] == '\0' &&
+        strings.serial[0] == '\0' && !linux_backend::IsDirectory(info.blockDir.text)) {
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
     const std::span<std::uint8_t> reply(static_cast<std::uint8_t*>(out),
                                         out != nullptr ? outSize : 0);
     return linux_backend::BuildDeviceDescriptor(strings, linux_backend::DescriptorFieldsOf(info),
@@ -157,7 +161,8 @@ DWORD GetDriveGeometryEx(const DiskInfo& info, void* out, DWORD outSize, DWORD& 
     std::uint64_t bytes = 0;
     std::uint32_t blockSize = 0;
     if (!linux_backend::ReadDiskSize(info, bytes, blockSize)) {
-        return ERROR_NOT_READY;
+        return linux_backend::IsDirectory(info.blockDir.text) ? ERROR_NOT_READY
+                                                              : ERROR_DEVICE_NOT_CONNECTED;
     }
     std::uint8_t geometry[kGeometryBytes];
     linux_backend::BuildGeometry(bytes, blockSize, info.removable, geometry);
@@ -169,9 +174,10 @@ DWORD GetDriveGeometryEx(const DiskInfo& info, void* out, DWORD outSize, DWORD& 
 }  // namespace
 
 LinuxDeviceServices::LinuxDeviceServices(std::string_view sysfsRoot, std::string_view devRoot,
-                                         std::string_view mountinfoPath) {
+                                         std::string_view mountinfoPath,
+                                         std::string_view rootPath) {
     rootsFit_ = Copy(sysfsRoot_, sysfsRoot) && Copy(devRoot_, devRoot) &&
-                Copy(mountinfoPath_, mountinfoPath);
+                Copy(mountinfoPath_, mountinfoPath) && Copy(rootPath_, rootPath);
 }
 
 LinuxDeviceServices::~LinuxDeviceServices() {
@@ -232,13 +238,13 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     }
     // Chosen once: as on Windows, the disk that is drive 0 does not change
     // within a run, and both probes open it.
-    if (driveZero_.text[0] == '\0' &&
-        !linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, mountinfoPath_.text,
-                                        driveZero_)) {
-        driveZero_.text[0] = '\0';
+    if (driveZero_.name.text[0] == '\0' &&
+        !linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, rootPath_.text,
+                                        mountinfoPath_.text, driveZero_)) {
+        driveZero_.name.text[0] = '\0';
         return fail(ERROR_FILE_NOT_FOUND);
     }
-    const linux_backend::Name& disk = driveZero_;
+    const linux_backend::Name& disk = driveZero_.name;
     // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
     linux_backend::Name nodeName = disk;
     for (char* c = nodeName.text; *c != '\0'; ++c) {
@@ -251,8 +257,18 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         return fail(ERROR_FILENAME_EXCED_RANGE);
     }
     // Read-only whatever was asked: nothing is ever written to a disk.
-    int fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    int openError = fd < 0 ? errno : 0;
+    int fd = -1;
+    int openError = nodeRefusal_;
+    if (openError == 0) {
+        fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        openError = fd < 0 ? errno : 0;
+        // Refusals stick for the run, like the choice of the disk; a failure
+        // that may pass (EINTR, EAGAIN, too many files) is tried again.
+        if (openError == EACCES || openError == EPERM || openError == ENOENT ||
+            openError == ENXIO || openError == ENODEV || openError == ENOMEDIUM) {
+            nodeRefusal_ = openError;
+        }
+    }
     struct stat info {};
     if (fd >= 0 && (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
         // A directory is no disk; Windows refuses to open one as a file.
@@ -265,9 +281,7 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
             return fail(linux_backend::ErrnoToWindowsError(openError));
         }
         // No rights asked for: the sysfs entry alone answers the queries.
-        Path entry;
-        if (!FormatPath(entry.text, "%s/block/%s", sysfsRoot_.text, disk.text) ||
-            !linux_backend::IsDirectory(entry.text)) {
+        if (!ReadDriveZeroInfo()) {
             return fail(ERROR_FILE_NOT_FOUND);
         }
     }
@@ -275,7 +289,6 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     nextHandle_ += 4;
     slot->fd = fd;
     slot->access = desiredAccess;
-    slot->disk = disk;
     return reinterpret_cast<HANDLE>(slot->id);
 }
 
@@ -313,14 +326,10 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
         return ERROR_ACCESS_DENIED;
     }
     // What sysfs says about the disk is read once; a disk whose entry has gone
-    // since is no longer connected.
-    if (!driveZeroInfoRead_ || std::strcmp(driveZeroInfo_.name.text, slot.disk.text) != 0) {
-        driveZeroInfoRead_ =
-            linux_backend::ReadDiskInfo(sysfsRoot_.text, slot.disk.text, driveZeroInfo_);
-        if (!driveZeroInfoRead_) {
-            return ERROR_DEVICE_NOT_CONNECTED;
-        }
-    } else if (!linux_backend::IsDirectory(driveZeroInfo_.blockDir.text)) {
+    // since is no longer connected. The property and geometry requests find
+    // that out when their reads come back empty, and look only then.
+    const bool smart = code == SMART_GET_VERSION || code == SMART_RCV_DRIVE_DATA;
+    if ((!driveZeroInfoRead_ || smart) && !ReadDriveZeroInfo()) {
         return ERROR_DEVICE_NOT_CONNECTED;
     }
     const DiskInfo& info = driveZeroInfo_;
@@ -334,6 +343,14 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
         default:
             return GetDriveGeometryEx(info, out, outSize, written);
     }
+}
+
+bool LinuxDeviceServices::ReadDriveZeroInfo() {
+    if (driveZeroInfoRead_) {
+        return linux_backend::IsDirectory(driveZeroInfo_.blockDir.text);
+    }
+    driveZeroInfoRead_ = linux_backend::ReadDiskInfo(driveZero_, driveZeroInfo_);
+    return driveZeroInfoRead_;
 }
 
 DWORD LinuxDeviceServices::GetLastError() {
@@ -385,7 +402,7 @@ const LinuxDeviceServices::HandleSlot* LinuxDeviceServices::Find(HANDLE handle) 
 
 DeviceServices& PlatformDeviceServices() {
     // Built on first use, not by a constructor at start-up.
-    static LinuxDeviceServices services("/sys", "/dev", "/proc/self/mountinfo");
+    static LinuxDeviceServices services("/sys", "/dev", "/proc/self/mountinfo", "/");
     return services;
 }
 

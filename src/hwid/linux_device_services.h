@@ -45,11 +45,13 @@ namespace hwid {
 
 class LinuxDeviceServices final : public DeviceServices {
   public:
-    // The roots of sysfs and /dev and the mount table file ("/sys", "/dev",
-    // "/proc/self/mountinfo" on a running system). A root too long for a path
-    // leaves every open failing with ERROR_FILENAME_EXCED_RANGE.
+    // The roots of sysfs and /dev, the mount table file and the directory
+    // whose file system counts as the root ("/sys", "/dev",
+    // "/proc/self/mountinfo", "/" on a running system; rootPath empty: the
+    // mount table alone tells). A root too long for a path leaves every open
+    // failing with ERROR_FILENAME_EXCED_RANGE.
     LinuxDeviceServices(std::string_view sysfsRoot, std::string_view devRoot,
-                        std::string_view mountinfoPath);
+                        std::string_view mountinfoPath, std::string_view rootPath);
     ~LinuxDeviceServices() override;
     LinuxDeviceServices(const LinuxDeviceServices&) = delete;
     LinuxDeviceServices& operator=(const LinuxDeviceServices&) = delete;
@@ -76,19 +78,25 @@ class LinuxDeviceServices final : public DeviceServices {
         std::uintptr_t id = 0;  // 0: free
         int fd = -1;
         DWORD access = 0;
-        linux_backend::Name disk{};
     };
 
     HandleSlot* Find(HANDLE handle);
     const HandleSlot* Find(HANDLE handle) const;
     DWORD Dispatch(const HandleSlot& slot, DWORD code, const void* in, DWORD inSize, void* out,
                    DWORD outSize, DWORD& written);
+    // Reads what sysfs says about drive 0 once per run; later calls only look
+    // whether it is still there. False when it is gone.
+    bool ReadDriveZeroInfo();
 
     linux_backend::Path sysfsRoot_{};
     linux_backend::Path devRoot_{};
     linux_backend::Path mountinfoPath_{};
+    linux_backend::Path rootPath_{};
     bool rootsFit_ = false;
-    linux_backend::Name driveZero_{};  // empty until the first open chose it
+    linux_backend::BlockDisk driveZero_{};  // empty until the first open chose it
+    // The errno with which drive 0's node refused to open, 0 when it did not:
+    // both probes open it with the same flags, and it would refuse again.
+    int nodeRefusal_ = 0;
     linux_backend::DiskInfo driveZeroInfo_;
     bool driveZeroInfoRead_ = false;
     std::array<HandleSlot, kMaxHandles> handles_{};

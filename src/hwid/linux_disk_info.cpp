@@ -131,9 +131,38 @@ void SerialFromScsi(const DiskInfo& info, int fd, std::span<char, kStringSize> s
     }
 }
 
+// Out of line, as ReadScsiFacts: their paths take no stack on the common way.
+[[gnu::noinline]] bool ResolveDeviceLink(DiskInfo& info) {
+    Path link;
+    if (!FormatPath(link.text, "%s/device", info.blockDir.text) ||
+        !ResolveSysfsLink(link.text, info.deviceDir)) {
+        info.deviceDir.text[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+[[gnu::noinline]] void ReadScsiFacts(DiskInfo& info) {
+    char vendor[kStringSize];
+    ReadAttribute(info.deviceDir.text, "vendor", vendor);
+    const bool onAtaPort = PathHasAtaPort(info.deviceDir.text);
+    info.libata = onAtaPort || IsAtaVendor(vendor);
+    Path typePath;
+    std::uint64_t type = 0;
+    if (FormatPath(typePath.text, "%s/type", info.deviceDir.text) &&
+        ReadDecimalAttribute(typePath.text, type) && type <= 0x1F) {
+        info.scsiType = static_cast<std::uint8_t>(type);
+    }
+    // A disk on a libata port has no USB device above it; a USB bridge that
+    // passes ATA vendor text through has.
+    if (!onAtaPort) {
+        FindUsbDevice(info.deviceDir.text, info.usbDir);
+    }
+}
+
 }  // namespace
 
-bool ReadDiskInfo(const char* sysfsRoot, const char* name, DiskInfo& info) {
+bool ReadDiskInfo(const BlockDisk& disk, DiskInfo& info) {
     // Field by field: the paths are texts, and clearing their 4 KB each would
     // be most of what a run costs.
     info.name.text[0] = '\0';
@@ -144,14 +173,16 @@ bool ReadDiskInfo(const char* sysfsRoot, const char* name, DiskInfo& info) {
     info.libata = false;
     info.scsiType = 0;
     info.removable = false;
-    if (!FormatPath(info.name.text, "%s", name) ||
-        !FormatPath(info.blockDir.text, "%s/block/%s", sysfsRoot, name) ||
-        !IsDirectory(info.blockDir.text)) {
+    if (!FormatPath(info.name.text, "%s", disk.name.text) ||
+        !FormatPath(info.blockDir.text, "%s", disk.dir.text)) {
         return false;
     }
-    Path link;
-    if (FormatPath(link.text, "%s/device", info.blockDir.text)) {
-        ResolvePath(link.text, info.deviceDir);
+    // The link's answer also tells that the disk is still there; only a disk
+    // without one (a virtual device) needs to be looked for.
+    if (disk.device.text[0] != '\0') {
+        std::memcpy(info.deviceDir.text, disk.device.text, sizeof info.deviceDir.text);
+    } else if (!ResolveDeviceLink(info) && !IsDirectory(info.blockDir.text)) {
+        return false;
     }
     char flag[kStringSize];
     info.removable =
@@ -161,16 +192,7 @@ bool ReadDiskInfo(const char* sysfsRoot, const char* name, DiskInfo& info) {
     }
     info.bus = BusOf(info.deviceDir.text);
     if (info.bus == DiskBus::kScsi) {
-        char vendor[kStringSize];
-        ReadAttribute(info.deviceDir.text, "vendor", vendor);
-        info.libata = PathHasAtaPort(info.deviceDir.text) || IsAtaVendor(vendor);
-        Path typePath;
-        std::uint64_t type = 0;
-        if (FormatPath(typePath.text, "%s/type", info.deviceDir.text) &&
-            ReadDecimalAttribute(typePath.text, type) && type <= 0x1F) {
-            info.scsiType = static_cast<std::uint8_t>(type);
-        }
-        FindUsbDevice(info.deviceDir.text, info.usbDir);
+        ReadScsiFacts(info);
     }
     return true;
 }

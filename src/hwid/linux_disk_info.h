@@ -16,7 +16,7 @@ enum class DiskBus { kScsi, kNvme, kVirtio, kOther };
 
 struct DiskInfo {
     Name name;
-    Path blockDir;   // <sysfs>/block/<name>
+    Path blockDir;   // the real directory that <sysfs>/block/<name> leads to
     Path deviceDir;  // where <blockDir>/device leads; empty when it leads nowhere
     Path usbDir;     // the USB device above deviceDir; empty when none
     DiskBus bus = DiskBus::kOther;
@@ -25,8 +25,8 @@ struct DiskInfo {
     bool removable = false;
 };
 
-// Reads the facts about disk `name`; false when its sysfs entry is gone.
-bool ReadDiskInfo(const char* sysfsRoot, const char* name, DiskInfo& info);
+// Reads the facts about the disk; false when its sysfs entry is gone.
+bool ReadDiskInfo(const BlockDisk& disk, DiskInfo& info);
 
 // The bit of bIDEDeviceMap for the disk: 0x01 for a disk, 0x10 for a packet
 // device (libata's ATAPI devices are SCSI types other than disk and RBC).

@@ -1,5 +1,8 @@
 #include "hwid/linux_disk_selection.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -13,37 +16,57 @@ bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-bool IsWholeDiskName(const char* sysfsRoot, const char* name) {
+// The disk's directory, when <sysfs>/block/<name> names one.
+bool FindWholeDisk(const char* sysfsRoot, const char* name, BlockDisk& disk) {
     Path entry;
-    return FormatPath(entry.text, "%s/block/%s", sysfsRoot, name) && IsDirectory(entry.text);
+    // A link there (the usual case) leads to the disk's directory.
+    if (!FormatPath(entry.text, "%s/block/%s", sysfsRoot, name) ||
+        !ResolveSysfsLink(entry.text, disk.dir) ||
+        (std::strcmp(disk.dir.text, entry.text) == 0 && !IsDirectory(entry.text)) ||
+        !FormatPath(disk.name.text, "%s", name)) {
+        disk.name.text[0] = '\0';
+        disk.dir.text[0] = '\0';
+        return false;
+    }
+    disk.device.text[0] = '\0';
+    return true;
 }
 
-bool ResolveAt(const char* sysfsRoot, const char* blockEntry, Name& disk, int depth) {
+bool ResolveAt(const char* sysfsRoot, const char* blockEntry, BlockDisk& disk, int depth) {
     if (depth > kMaxStackDepth) {
         return false;
     }
     Path entry;
-    if (!ResolvePath(blockEntry, entry)) {
+    if (!ResolveSysfsLink(blockEntry, entry)) {
         return false;
     }
     Path probe;
+    // The kernel links a block device to the device beneath it for whole
+    // disks only: partitions and virtual devices (dm, md), the only ones that
+    // sit on others, have no such link.
+    if (FormatPath(probe.text, "%s/device", entry.text) &&
+        ResolveSysfsLink(probe.text, disk.device)) {
+        const char* name = LastComponent(entry.text);
+        if (IsSkippedDiskName(name) || !FormatPath(disk.name.text, "%s", name)) {
+            disk = BlockDisk{};
+            return false;
+        }
+        disk.dir = entry;
+        return true;
+    }
     // A partition's directory sits inside its disk's directory.
     if (FormatPath(probe.text, "%s/partition", entry.text) && Exists(probe.text)) {
         return StripLastComponent(entry) && ResolveAt(sysfsRoot, entry.text, disk, depth + 1);
     }
-    Path slaves;
     Name member;
-    if (FormatPath(slaves.text, "%s/slaves", entry.text) &&
-        SmallestEntry(slaves.text, nullptr, nullptr, member)) {
+    if (FormatPath(probe.text, "%s/slaves", entry.text) &&
+        SmallestEntry(probe.text, nullptr, nullptr, member)) {
         Path next;
-        return FormatPath(next.text, "%s/%s", slaves.text, member.text) &&
+        return FormatPath(next.text, "%s/%s", probe.text, member.text) &&
                ResolveAt(sysfsRoot, next.text, disk, depth + 1);
     }
     const char* name = LastComponent(entry.text);
-    if (IsSkippedDiskName(name) || !IsWholeDiskName(sysfsRoot, name)) {
-        return false;
-    }
-    return FormatPath(disk.text, "%s", name);
+    return !IsSkippedDiskName(name) && FindWholeDisk(sysfsRoot, name, disk);
 }
 
 // Splits a mountinfo line into its blank-separated fields, in place.
@@ -127,32 +150,17 @@ bool AcceptFirstDisk(const char* name, const void* context) {
     return true;
 }
 
-}  // namespace
-
-bool IsSkippedDiskName(const char* name) {
-    static constexpr const char* kSkipped[] = {"loop", "ram", "zram", "nbd",
-                                               "md",   "dm-", "sr",   "fd"};
-    for (const char* prefix : kSkipped) {
-        if (StartsWith(name, prefix)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ResolveWholeDisk(const char* sysfsRoot, const char* blockEntry, Name& disk) {
-    return ResolveAt(sysfsRoot, blockEntry, disk, 0);
-}
-
-bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* mountinfoPath,
-                  Name& disk) {
+// The mount table's "/" by its device number, else by its source. Out of
+// line, so that its buffers take no stack when the root's number answers.
+[[gnu::noinline]] bool FindRootDiskInMountTable(const char* sysfsRoot, const char* devRoot,
+                                                const char* mountinfoPath, BlockDisk& disk) {
     RootMount root{};
     if (!FindRootMount(mountinfoPath, root)) {
         return false;
     }
     Path entry;
     if (FormatPath(entry.text, "%s/dev/block/%s", sysfsRoot, root.device.text) &&
-        ResolveWholeDisk(sysfsRoot, entry.text, disk)) {
+        ResolveAt(sysfsRoot, entry.text, disk, 0)) {
         return true;
     }
     // File systems such as btrfs report an anonymous device number; the
@@ -167,18 +175,53 @@ bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* mounti
         return false;
     }
     return FormatPath(entry.text, "%s/class/block/%s", sysfsRoot, LastComponent(resolved.text)) &&
-           ResolveWholeDisk(sysfsRoot, entry.text, disk);
+           ResolveAt(sysfsRoot, entry.text, disk, 0);
 }
 
-bool FindFirstDisk(const char* sysfsRoot, Name& disk) {
+}  // namespace
+
+bool IsSkippedDiskName(const char* name) {
+    static constexpr const char* kSkipped[] = {"loop", "ram", "zram", "nbd",
+                                               "md",   "dm-", "sr",   "fd"};
+    for (const char* prefix : kSkipped) {
+        if (StartsWith(name, prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ResolveWholeDisk(const char* sysfsRoot, const char* blockEntry, BlockDisk& disk) {
+    return ResolveAt(sysfsRoot, blockEntry, disk, 0);
+}
+
+bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* rootPath,
+                  const char* mountinfoPath, BlockDisk& disk) {
+    // The root's own device number, when it names a block device, is what the
+    // mount table would say, for a fraction of the cost of reading it.
+    struct stat info {};
+    Path entry;
+    if (rootPath[0] != '\0' && ::stat(rootPath, &info) == 0 && major(info.st_dev) != 0 &&
+        FormatPath(entry.text, "%s/dev/block/%u:%u", sysfsRoot, major(info.st_dev),
+                   minor(info.st_dev)) &&
+        ResolveWholeDisk(sysfsRoot, entry.text, disk)) {
+        return true;
+    }
+    return FindRootDiskInMountTable(sysfsRoot, devRoot, mountinfoPath, disk);
+}
+
+bool FindFirstDisk(const char* sysfsRoot, BlockDisk& disk) {
     Path block;
+    Name name;
     return FormatPath(block.text, "%s/block", sysfsRoot) &&
-           SmallestEntry(block.text, AcceptFirstDisk, sysfsRoot, disk);
+           SmallestEntry(block.text, AcceptFirstDisk, sysfsRoot, name) &&
+           FindWholeDisk(sysfsRoot, name.text, disk);
 }
 
-bool SelectDriveZero(const char* sysfsRoot, const char* devRoot, const char* mountinfoPath,
-                     Name& disk) {
-    return FindRootDisk(sysfsRoot, devRoot, mountinfoPath, disk) || FindFirstDisk(sysfsRoot, disk);
+bool SelectDriveZero(const char* sysfsRoot, const char* devRoot, const char* rootPath,
+                     const char* mountinfoPath, BlockDisk& disk) {
+    return FindRootDisk(sysfsRoot, devRoot, rootPath, mountinfoPath, disk) ||
+           FindFirstDisk(sysfsRoot, disk);
 }
 
 }  // namespace hwid::linux_backend

@@ -33,8 +33,9 @@ void DescribeDriveZero(DriveZeroDescription& description) {
     std::memset(&description, 0, sizeof description);
     constexpr const char* kSysfs = "/sys";
     constexpr const char* kDev = "/dev";
-    linux_backend::Name disk{};
-    const bool underRoot = linux_backend::FindRootDisk(kSysfs, kDev, "/proc/self/mountinfo", disk);
+    linux_backend::BlockDisk disk{};
+    const bool underRoot =
+        linux_backend::FindRootDisk(kSysfs, kDev, "/", "/proc/self/mountinfo", disk);
     if (!underRoot && !linux_backend::FindFirstDisk(kSysfs, disk)) {
         std::snprintf(description.reason, sizeof description.reason,
                       "no whole disk under %s/block outside loop, ram, zram, nbd, md, dm, sr, fd",
@@ -42,9 +43,9 @@ void DescribeDriveZero(DriveZeroDescription& description) {
         return;
     }
     description.found = true;
-    std::snprintf(description.path, sizeof description.path, "%s/%s", kDev, disk.text);
+    std::snprintf(description.path, sizeof description.path, "%s/%s", kDev, disk.name.text);
     linux_backend::DiskInfo info{};
-    if (linux_backend::ReadDiskInfo(kSysfs, disk.text, info)) {
+    if (linux_backend::ReadDiskInfo(disk, info)) {
         std::snprintf(description.bus, sizeof description.bus, "%s", BusName(info));
     }
     std::snprintf(description.reason, sizeof description.reason, "%s",

@@ -17,18 +17,52 @@ bool FormatPath(std::span<char> out, const char* format, ...) {
     if (out.empty()) {
         return false;
     }
+    // Paths need only %s and %u; vsnprintf would cost more stack than all of
+    // the back end's own frames.
     va_list arguments;
     va_start(arguments, format);
-    const int written = std::vsnprintf(out.data(), out.size(), format, arguments);
-    va_end(arguments);
-    if (written < 0 || static_cast<std::size_t>(written) >= out.size()) {
-        out[0] = '\0';
-        return false;
+    std::size_t used = 0;
+    bool fits = true;
+    const auto put = [&](char c) {
+        if (used + 1 >= out.size()) {
+            fits = false;
+            return;
+        }
+        out[used++] = c;
+    };
+    for (const char* f = format; *f != '\0' && fits; ++f) {
+        if (*f != '%') {
+            put(*f);
+            continue;
+        }
+        ++f;
+        if (*f == 's') {
+            for (const char* text = va_arg(arguments, const char*); *text != '\0' && fits; ++text) {
+                put(*text);
+            }
+        } else if (*f == 'u') {
+            char digits[10];
+            std::size_t count = 0;
+            unsigned value = va_arg(arguments, unsigned);
+            do {
+                digits[count++] = static_cast<char>('0' + value % 10);
+                value /= 10;
+            } while (value != 0);
+            while (count > 0 && fits) {
+                put(digits[--count]);
+            }
+        } else if (*f == '%') {
+            put('%');
+        } else {
+            fits = false;  // a conversion paths never need
+        }
     }
-    return true;
+    va_end(arguments);
+    out[fits ? used : 0] = '\0';
+    return fits;
 }
 
-ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer) {
+ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer, bool lineEnds) {
     // O_NONBLOCK: a fixture or a stray FIFO must not hang the run.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -57,6 +91,9 @@ ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer) {
             return {ReadStatus::kOversized, 0};
         }
         length += static_cast<std::size_t>(got);
+        if (lineEnds && buffer[length - 1] == '\n') {
+            break;
+        }
     }
     ::close(fd);
     return {ReadStatus::kOk, length};
@@ -70,7 +107,7 @@ std::size_t ReadTextAttribute(const char* path, std::span<char> out) {
     // One byte short of out, so the terminator always fits.
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(out.data()),
                                         out.size() - 1);
-    const ReadResult result = ReadFileBounded(path, bytes);
+    const ReadResult result = ReadFileBounded(path, bytes, true);
     if (result.status != ReadStatus::kOk) {
         out[0] = '\0';
         return 0;
@@ -113,7 +150,7 @@ bool ParseDecimal(std::span<const char> text, std::uint64_t& value) {
 
 bool ReadDecimalAttribute(const char* path, std::uint64_t& value) {
     std::uint8_t bytes[32];
-    const ReadResult result = ReadFileBounded(path, bytes);
+    const ReadResult result = ReadFileBounded(path, bytes, true);
     if (result.status != ReadStatus::kOk) {
         return false;
     }
@@ -159,6 +196,57 @@ bool ResolvePath(const char* path, Path& out) {
     return ::realpath(path, resolved) != nullptr && FormatPath(out.text, "%s", resolved);
 }
 
+bool ResolveSysfsLink(const char* path, Path& out) {
+    out.text[0] = '\0';
+    Path target;
+    const ssize_t length = ::readlink(path, target.text, sizeof target.text - 1);
+    if (length < 0) {
+        // EINVAL: there is an entry, and it is no link.
+        return errno == EINVAL && FormatPath(out.text, "%s", path);
+    }
+    if (length == 0 || static_cast<std::size_t>(length) >= sizeof target.text - 1) {
+        return false;
+    }
+    target.text[length] = '\0';
+    if (target.text[0] == '/') {
+        return FormatPath(out.text, "%s", target.text);
+    }
+    // The directory that holds the link, then the target's components, with
+    // ".." taking one off: the directory is real, so that is where they lead.
+    if (!FormatPath(out.text, "%s", path) || !StripLastComponent(out)) {
+        out.text[0] = '\0';
+        return false;
+    }
+    std::size_t used = std::strlen(out.text);
+    const char* component = target.text;
+    while (*component != '\0') {
+        const char* end = std::strchr(component, '/');
+        const std::size_t size =
+            end != nullptr ? static_cast<std::size_t>(end - component) : std::strlen(component);
+        if (size == 2 && component[0] == '.' && component[1] == '.') {
+            if (!StripLastComponent(out)) {
+                out.text[0] = '\0';
+                return false;
+            }
+            used = std::strlen(out.text);
+        } else if (size > 0 && !(size == 1 && component[0] == '.')) {
+            if (used + 1 + size >= sizeof out.text) {
+                out.text[0] = '\0';
+                return false;
+            }
+            out.text[used++] = '/';
+            std::memcpy(out.text + used, component, size);
+            used += size;
+            out.text[used] = '\0';
+        }
+        if (end == nullptr) {
+            break;
+        }
+        component = end + 1;
+    }
+    return true;
+}
+
 bool StripLastComponent(Path& path) {
     char* slash = std::strrchr(path.text, '/');
     if (slash == nullptr || slash == path.text) {
@@ -182,26 +270,41 @@ bool ReadLinkName(const char* path, Name& out) {
 bool SmallestEntry(const char* directory, bool (*accept)(const char* name, const void* context),
                    const void* context, Name& out) {
     out.text[0] = '\0';
-    DIR* stream = ::opendir(directory);
-    if (stream == nullptr) {
+    // The entries straight from the kernel: opendir would allocate 32 KB for
+    // a directory that mostly holds a handful.
+    const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
+    alignas(dirent64) char entries[2048];
     bool found = false;
-    while (const dirent* entry = ::readdir(stream)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' || std::strlen(name) >= sizeof out.text) {
-            continue;
+    for (;;) {
+        const ssize_t got = ::getdents64(fd, entries, sizeof entries);
+        if (got <= 0) {
+            break;  // the end, or an error: what was seen until then stands
         }
-        if (found && std::strcmp(name, out.text) >= 0) {
-            continue;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            if (entry->d_reclen == 0 || at + entry->d_reclen > got) {
+                break;
+            }
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            const std::size_t length = strnlen(name, sizeof out.text);
+            if (name[0] == '.' || length >= sizeof out.text) {
+                continue;
+            }
+            if (found && std::strcmp(name, out.text) >= 0) {
+                continue;
+            }
+            if (accept != nullptr && !accept(name, context)) {
+                continue;
+            }
+            std::memcpy(out.text, name, length + 1);
+            found = true;
         }
-        if (accept != nullptr && !accept(name, context)) {
-            continue;
-        }
-        std::memcpy(out.text, name, std::strlen(name) + 1);
-        found = true;
     }
-    ::closedir(stream);
+    ::close(fd);
     return found;
 }
 

@@ -24,6 +24,15 @@ struct Name {
     char text[kNameSize];
 };
 
+// A whole disk: its kernel name, the real directory that <sysfs>/block/<name>
+// leads to and, when the search for it has seen it, where its device link
+// leads (empty otherwise).
+struct BlockDisk {
+    Name name;
+    Path dir;
+    Path device;
+};
+
 // snprintf into out; false (and out emptied) when the result does not fit.
 [[gnu::format(printf, 2, 3)]] bool FormatPath(std::span<char> out, const char* format, ...);
 
@@ -37,11 +46,13 @@ struct ReadResult {
 
 // Reads the whole file at path into buffer. A file that does not fit entirely
 // is kOversized (nothing usable), one that cannot be opened or read is
-// kMissing. Directories count as missing.
-ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer);
+// kMissing. Directories count as missing. With lineEnds, the read also ends
+// once the bytes so far end in a line feed: sysfs shows a text attribute as
+// one line, so nothing follows it, and the read that would say so is saved.
+ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer, bool lineEnds = false);
 
 // Reads a text attribute: the file's bytes up to its first zero byte, without
-// the one line feed that sysfs appends. Writes a zero-terminated text into
+// the one line feed that sysfs appends (and ends it with). Writes a zero-terminated text into
 // out and returns its length; 0 when the file is missing, oversized or empty.
 std::size_t ReadTextAttribute(const char* path, std::span<char> out);
 
@@ -61,6 +72,13 @@ const char* LastComponent(const char* path);
 // Resolves path (symbolic links included) into out; false when it fails or
 // does not fit.
 bool ResolvePath(const char* path, Path& out);
+
+// The real path of a sysfs entry whose own directory is real (has no link in
+// it): the entry itself when it is no link, else its link target, taken
+// relative to that directory. One system call where ResolvePath needs three:
+// sysfs links always name real directories, so one step is enough. False when
+// the entry does not exist or the result does not fit.
+bool ResolveSysfsLink(const char* path, Path& out);
 
 // Cuts the last component off path in place; false when nothing is left.
 bool StripLastComponent(Path& path);

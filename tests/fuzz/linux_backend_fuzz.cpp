@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckByteFunctions(first);
 
     LinuxDeviceServices services((tree + "/sys").c_str(), (tree + "/dev").c_str(),
-                                 (tree + "/mountinfo").c_str());
+                                 (tree + "/mountinfo").c_str(), "");
     DiskIdentity identity = ZeroedIdentity();
     CollectDiskIdentity(identity, services);
     RequireRecordInvariants(identity);

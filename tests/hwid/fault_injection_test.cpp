@@ -57,16 +57,15 @@ enum class Function {
     kStat,
     kReadlink,
     kRealpath,
-    kOpendir,
-    kReaddir,
+    kGetdents,
     kFopen,
     kFgets,
     kIoctl,
 };
-inline constexpr std::size_t kFunctionCount = 11;
+inline constexpr std::size_t kFunctionCount = 10;
 inline constexpr const char* kFunctionNames[kFunctionCount] = {
-    "open",    "read",    "fstat", "stat",  "readlink", "realpath",
-    "opendir", "readdir", "fopen", "fgets", "ioctl"};
+    "open",     "read",       "fstat", "stat",  "readlink",
+    "realpath", "getdents64", "fopen", "fgets", "ioctl"};
 
 constexpr std::size_t IndexOf(Function function) {
     return static_cast<std::size_t>(function);
@@ -322,8 +321,7 @@ int __real_fstat(int fd, struct stat* info);
 int __real_stat(const char* path, struct stat* info);
 ssize_t __real_readlink(const char* path, char* buffer, size_t size);
 char* __real_realpath(const char* path, char* resolved);
-DIR* __real_opendir(const char* path);
-struct dirent* __real_readdir(DIR* stream);
+ssize_t __real_getdents64(int fd, void* buffer, size_t size);
 FILE* __real_fopen(const char* path, const char* mode);
 char* __real_fgets(char* text, int size, FILE* stream);
 int __real_ioctl(int fd, unsigned long request, ...);
@@ -396,20 +394,12 @@ char* __wrap_realpath(const char* path, char* resolved) {
     return __real_realpath(path, resolved);
 }
 
-DIR* __wrap_opendir(const char* path) {
-    if (hwid::fault::Strike(hwid::fault::Function::kOpendir)) {
+ssize_t __wrap_getdents64(int fd, void* buffer, size_t size) {
+    if (hwid::fault::Strike(hwid::fault::Function::kGetdents)) {
         errno = hwid::fault::state.target->error;
-        return nullptr;
+        return -1;
     }
-    return __real_opendir(path);
-}
-
-struct dirent* __wrap_readdir(DIR* stream) {
-    if (hwid::fault::Strike(hwid::fault::Function::kReaddir)) {
-        errno = hwid::fault::state.target->error;
-        return nullptr;
-    }
-    return __real_readdir(stream);
+    return __real_getdents64(fd, buffer, size);
 }
 
 FILE* __wrap_fopen(const char* path, const char* mode) {
@@ -1380,8 +1370,7 @@ const FaultKind kFaultKinds[] = {
     {Function::kStat, Mode::kErrno, EACCES, true, Outcome::kKnownSerial, "EACCES from then on"},
     {Function::kReadlink, Mode::kErrno, EINVAL, false, Outcome::kKnownSerial, "EINVAL"},
     {Function::kRealpath, Mode::kErrno, ENOENT, false, Outcome::kKnownSerial, "ENOENT"},
-    {Function::kOpendir, Mode::kErrno, EACCES, false, Outcome::kKnownSerial, "EACCES"},
-    {Function::kReaddir, Mode::kErrno, EIO, false, Outcome::kKnownSerial, "EIO"},
+    {Function::kGetdents, Mode::kErrno, EIO, false, Outcome::kKnownSerial, "EIO"},
     {Function::kFopen, Mode::kErrno, EACCES, false, Outcome::kKnownSerial, "EACCES"},
     {Function::kFgets, Mode::kErrno, EIO, false, Outcome::kKnownSerial, "EIO"},
     // A garbled mount table can only change which disk is chosen, and each

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -90,10 +91,10 @@ TEST_P(DiskSelection, PicksTheSystemDiskOrTheFirstByName) {
     if (!c.mountinfo.empty()) {
         tree.Mountinfo(c.mountinfo);
     }
-    linux_backend::Name disk;
-    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+    linux_backend::BlockDisk disk;
+    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(), "",
                                                tree.At("mountinfo").c_str(), disk));
-    EXPECT_STREQ(disk.text, c.expected);
+    EXPECT_STREQ(disk.name.text, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -125,10 +126,10 @@ TEST(DiskSelectionFallback, SkipsVirtualAndRemovableKindsInNameOrder) {
     tree.Disk("vdc", "pci0/virtio3", "virtio", "254:16");
     tree.Disk("vdb", "pci0/virtio2", "virtio", "254:0");
     tree.Mountinfo(RootMount("0:30", "overlay", "overlay"));
-    linux_backend::Name disk;
-    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+    linux_backend::BlockDisk disk;
+    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(), "",
                                                tree.At("mountinfo").c_str(), disk));
-    EXPECT_STREQ(disk.text, "vdb");
+    EXPECT_STREQ(disk.name.text, "vdb");
 }
 
 TEST(DiskSelectionFallback, NothingButSkippedDevicesIsNoDrive) {
@@ -136,8 +137,8 @@ TEST(DiskSelectionFallback, NothingButSkippedDevicesIsNoDrive) {
     tree.Disk("loop0", "virtual", "", "7:0");
     tree.Disk("zram0", "virtual", "", "252:0");
     tree.Mountinfo(RootMount("0:30", "overlay", "overlay"));
-    linux_backend::Name disk;
-    EXPECT_FALSE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+    linux_backend::BlockDisk disk;
+    EXPECT_FALSE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(), "",
                                                 tree.At("mountinfo").c_str(), disk));
     LinuxDeviceServices services = tree.Services();
     EXPECT_EQ(services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
@@ -147,9 +148,64 @@ TEST(DiskSelectionFallback, NothingButSkippedDevicesIsNoDrive) {
 
 TEST(DiskSelectionFallback, EmptySysfsIsNoDrive) {
     Tree tree;
-    linux_backend::Name disk;
-    EXPECT_FALSE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+    linux_backend::BlockDisk disk;
+    EXPECT_FALSE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(), "",
                                                 tree.At("mountinfo").c_str(), disk));
+}
+
+// A directory here whose file system is on a block device (major not 0), or
+// an empty text when there is none (a container on an overlay, say).
+std::string DirectoryOnBlockDevice(const Tree& tree, dev_t& device) {
+    for (const std::string& candidate : {std::string("/"), tree.At(""), std::string("/tmp")}) {
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && major(info.st_dev) != 0) {
+            device = info.st_dev;
+            return candidate;
+        }
+    }
+    return "";
+}
+
+TEST(DiskSelection, RootDeviceNumberComesBeforeTheMountTable) {
+    Tree tree;
+    BuildStackedWorld(tree);
+    dev_t device = 0;
+    const std::string root = DirectoryOnBlockDevice(tree, device);
+    if (root.empty()) {
+        GTEST_SKIP() << "no directory here is on a block device";
+    }
+    const std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    // The root's number leads to sdb2; the mount table names a partition of sda.
+    tree.LinkText("sys/dev/block/" + number,
+                  std::filesystem::canonical(tree.At("sys/class/block/sdb2")).string());
+    tree.Mountinfo(RootMount(number == "8:1" ? "8:2" : "8:1"));
+    linux_backend::BlockDisk disk;
+    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+                                               root.c_str(), tree.At("mountinfo").c_str(), disk));
+    EXPECT_STREQ(disk.name.text, "sdb");
+    EXPECT_EQ(std::string(disk.dir.text),
+              std::filesystem::canonical(tree.At("sys/block/sdb")).string());
+    // proc's device number is anonymous (major 0): the mount table decides.
+    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+                                               "/proc", tree.At("mountinfo").c_str(), disk));
+    EXPECT_STREQ(disk.name.text, "sda");
+}
+
+TEST(DiskSelection, RootDeviceNumberWithoutSysfsEntryFallsBackToTheMountTable) {
+    Tree tree;
+    BuildStackedWorld(tree);
+    dev_t device = 0;
+    const std::string root = DirectoryOnBlockDevice(tree, device);
+    if (root.empty()) {
+        GTEST_SKIP() << "no directory here is on a block device";
+    }
+    tree.Remove("sys/dev/block/" + std::to_string(major(device)) + ":" +
+                std::to_string(minor(device)));
+    tree.Mountinfo(RootMount("8:16"));
+    linux_backend::BlockDisk disk;
+    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+                                               root.c_str(), tree.At("mountinfo").c_str(), disk));
+    EXPECT_STREQ(disk.name.text, "sdb");
 }
 
 // --- Descriptor contents ------------------------------------------------------
@@ -660,6 +716,9 @@ TEST(OpenDrive, SysfsEntryGoneAndNoNodeIsFileNotFound) {
     Tree tree;
     BuildVirtio(tree);
     tree.Mountinfo(RootMount("254:0"));
+    // The disk's directory and its link in block/ gone; dev/block/254:0 still
+    // points at where it was.
+    tree.Remove("sys/devices/pci0/virtio1/block/vda");
     tree.Remove("sys/block/vda");
     LinuxDeviceServices services = tree.Services();
     EXPECT_EQ(services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
@@ -667,8 +726,29 @@ TEST(OpenDrive, SysfsEntryGoneAndNoNodeIsFileNotFound) {
     EXPECT_EQ(services.GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// Both probes open drive 0 with the same flags: a node that refused the first
+// open is not asked again within the run, whatever changes in between.
+TEST(OpenDrive, RefusedNodeIsNotTriedTwice) {
+    Tree tree;
+    BuildVirtio(tree);
+    LinuxDeviceServices services = tree.Services();
+    EXPECT_EQ(services.CreateFileA(kDrive0, kReadWrite, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(services.GetLastError(), ERROR_FILE_NOT_FOUND);
+    tree.Node("vda");
+    HANDLE h = services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(services.HoldsDeviceNode(h));
+    EXPECT_EQ(services.CloseHandle(h), 1);
+    // A new run sees the node.
+    LinuxDeviceServices next = tree.Services();
+    h = next.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(next.HoldsDeviceNode(h));
+    EXPECT_EQ(next.CloseHandle(h), 1);
+}
+
 TEST(OpenDrive, TooLongRootFailsEveryOpen) {
-    LinuxDeviceServices services(std::string(5000, 'x'), "/dev", "/proc/self/mountinfo");
+    LinuxDeviceServices services(std::string(5000, 'x'), "/dev", "/proc/self/mountinfo", "/");
     EXPECT_EQ(services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(services.GetLastError(), ERROR_FILENAME_EXCED_RANGE);
@@ -772,10 +852,18 @@ TEST(Handles, DeviceThatVanishesFailsItsRequests) {
     LinuxDeviceServices services = tree.Services();
     HANDLE h = services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Unplugged: the kernel takes the disk's directory away, and its links.
+    tree.Remove("sys/devices/pci0/virtio1/block/vda");
     tree.Remove("sys/block/vda");
     const QueryResult r = QueryDescriptor(services, h, 10000);
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.error, ERROR_DEVICE_NOT_CONNECTED);
+    std::uint8_t out[64];
+    DWORD written = 0;
+    EXPECT_EQ(services.DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, out,
+                                       sizeof out, &written, nullptr),
+              0);
+    EXPECT_EQ(services.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(services.CloseHandle(h), 1);
 }
 
@@ -796,7 +884,7 @@ TEST(Handles, UnknownControlCodeIsInvalidFunction) {
 // --- GetVersionExW --------------------------------------------------------------
 
 TEST(Version, ReportsTheNtPlatformForTheDocumentedSizeOnly) {
-    LinuxDeviceServices services("/nonexistent", "/nonexistent", "/nonexistent");
+    LinuxDeviceServices services("/nonexistent", "/nonexistent", "/nonexistent", "/");
     OSVERSIONINFOW version;
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
@@ -1250,6 +1338,90 @@ TEST(Decimal, ParsesSysfsNumbersOnly) {
             EXPECT_EQ(value, c.value);
         }
     }
+}
+
+// Ending the read at a line feed saves a read; it never cuts what one read
+// brought.
+TEST(BoundedReader, LineFeedEndsTheReadNotTheText) {
+    Tree tree;
+    tree.File("two-lines", "abc\ndef\n");
+    tree.File("no-line-feed", "overlayblk");
+    tree.File("number", "512\n4096\n");
+    char text[16];
+    EXPECT_EQ(linux_backend::ReadTextAttribute(tree.At("two-lines").c_str(), text), 7u);
+    EXPECT_STREQ(text, "abc\ndef");
+    EXPECT_EQ(linux_backend::ReadTextAttribute(tree.At("no-line-feed").c_str(), text), 10u);
+    EXPECT_STREQ(text, "overlayblk");
+    std::uint64_t value = 0;
+    EXPECT_FALSE(linux_backend::ReadDecimalAttribute(tree.At("number").c_str(), value));
+}
+
+struct LinkCase {
+    const char* name;
+    const char* target;    // nullptr: a directory, no link; "": nothing there
+    const char* expected;  // relative to the tree; nullptr: false
+};
+
+TEST(SysfsLink, OneStepGivesTheRealPath) {
+    const LinkCase cases[] = {
+        {"Relative", "../../devices/pci0/block/vda", "sys/devices/pci0/block/vda"},
+        {"DotsAndDoubleSlashes", "./..//../devices/./pci0/block/vda/",
+         "sys/devices/pci0/block/vda"},
+        {"NoLink", nullptr, "sys/dev/block/entry"},
+        {"Nothing", "", nullptr},
+        // A target that is itself missing still names where it would be.
+        {"Dangling", "../../devices/gone", "sys/devices/gone"},
+    };
+    for (const LinkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree tree;
+        tree.Dir("sys/devices/pci0/block/vda");
+        if (c.target == nullptr) {
+            tree.Dir("sys/dev/block/entry");
+        } else if (c.target[0] != '\0') {
+            tree.LinkText("sys/dev/block/entry", c.target);
+        }
+        linux_backend::Path out;
+        const bool ok =
+            linux_backend::ResolveSysfsLink(tree.At("sys/dev/block/entry").c_str(), out);
+        ASSERT_EQ(ok, c.expected != nullptr) << out.text;
+        if (ok) {
+            EXPECT_EQ(std::string(out.text), tree.At(c.expected));
+        }
+    }
+}
+
+TEST(SysfsLink, AbsoluteTargetsAndClimbsAboveTheRoot) {
+    Tree tree;
+    tree.LinkText("sys/absolute", "/sys/devices/x");
+    linux_backend::Path out;
+    ASSERT_TRUE(linux_backend::ResolveSysfsLink(tree.At("sys/absolute").c_str(), out));
+    EXPECT_STREQ(out.text, "/sys/devices/x");
+    std::string climb;
+    for (int i = 0; i < 40; ++i) {
+        climb += "../";
+    }
+    tree.LinkText("sys/above", climb + "x");
+    EXPECT_FALSE(linux_backend::ResolveSysfsLink(tree.At("sys/above").c_str(), out));
+    EXPECT_STREQ(out.text, "");
+}
+
+TEST(PathFormat, BuildsFromTextsAndNumbersOnly) {
+    linux_backend::Path path;
+    ASSERT_TRUE(linux_backend::FormatPath(path.text, "%s/dev/block/%u:%u", "/sys", 259u, 0u));
+    EXPECT_STREQ(path.text, "/sys/dev/block/259:0");
+    ASSERT_TRUE(linux_backend::FormatPath(path.text, "100%% %u", 4294967295u));
+    EXPECT_STREQ(path.text, "100% 4294967295");
+    char small[8];
+    EXPECT_TRUE(linux_backend::FormatPath(small, "%s", "1234567"));
+    EXPECT_STREQ(small, "1234567");
+    EXPECT_FALSE(linux_backend::FormatPath(small, "%s", "12345678"));
+    EXPECT_STREQ(small, "");
+    EXPECT_FALSE(linux_backend::FormatPath(small, "%u", 123456789u));
+    EXPECT_STREQ(small, "");
+    // A conversion that no path needs is refused, not guessed at.
+    EXPECT_FALSE(linux_backend::FormatPath(path.text, "%d", 1));
+    EXPECT_STREQ(path.text, "");
 }
 
 TEST(BoundedReader, ReportsOversizedAndMissingFiles) {

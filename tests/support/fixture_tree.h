@@ -88,15 +88,17 @@ class Tree {
     void Stacked(const std::string& name, const std::string& number,
                  const std::vector<std::string>& members) const {
         const std::string block = Disk(name, "virtual", "", number);
+        // As in sysfs, each link names the member's own directory.
         for (const std::string& member : members) {
-            Link(block + "/slaves/" + member, "sys/class/block/" + member);
+            LinkText(block + "/slaves/" + member,
+                     std::filesystem::canonical(At("sys/class/block/" + member)).string());
         }
     }
     void Node(const std::string& name) const { File("dev/" + name, ""); }
     void Mountinfo(const std::string& text) const { File("mountinfo", text); }
 
     LinuxDeviceServices Services() const {
-        return LinuxDeviceServices(At("sys"), At("dev"), At("mountinfo"));
+        return LinuxDeviceServices(At("sys"), At("dev"), At("mountinfo"), "");
     }
 
   private:
