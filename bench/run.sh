@@ -2,8 +2,11 @@
 # Measures one run of the static release hwid side by side with the floor (a
 # static C program that prints 64 bytes) and the tools people use today to
 # read a disk's serial, all on the same disk in one run: instructions per run
-# (callgrind), mean wall time (hyperfine, all commands in one run) and peak
-# memory (GNU time). Prints a table; asserts nothing.
+# (callgrind), wall time (hyperfine, all commands in one run) and peak memory
+# (GNU time). The hwid/floor wall-time ratio comes from five further rounds of
+# hyperfine with the two alone (the median of the rounds, with their range),
+# and from bench/alternate.c, which starts the two in turn so that both see
+# the same machine. Prints a table; asserts nothing.
 #   bench/run.sh        (needs valgrind hyperfine gcc time; lsblk and smartctl
 #                        are measured when present: util-linux, smartmontools)
 set -euo pipefail
@@ -17,8 +20,14 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target hwid hwid_explain >/dev/null
 out=build/bench
 mkdir -p "$out"
-gcc -O2 -static -o "$out/floor" bench/floor.c
-hwid=build/release/src/hwid
+gcc -O2 -static -o "$out/floor.built" bench/floor.c
+gcc -O2 -Wall -Wextra -o "$out/alternate" bench/alternate.c
+# Both measured as copies, the way an installation lays a binary down: here a
+# binary just written by the linker starts up measurably slower than a copy
+# of it, and the two must not differ in that.
+install -m 755 "$out/floor.built" "$out/floor"
+install -m 755 build/release/src/hwid "$out/hwid"
+hwid=$out/hwid
 
 # The disk that hwid takes as drive 0, so that every tool reads the same one.
 disk=$(build/release/src/hwid-explain --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["drive"]["path"])')
@@ -46,27 +55,41 @@ peak_kib() {
 }
 
 hyperfine -N -i --warmup 20 --runs 300 --export-json "$out/hyperfine.json" "${commands[@]}" >"$out/hyperfine.txt" 2>&1
-mapfile -t means < <(python3 -c '
-import json, sys
+mapfile -t times < <(python3 -c '
+import json, statistics, sys
 for r in json.load(open(sys.argv[1]))["results"]:
-    print("%.3f" % (r["mean"] * 1000))' "$out/hyperfine.json")
+    print("%.3f %.3f" % (statistics.median(r["times"]) * 1000, r["mean"] * 1000))' "$out/hyperfine.json")
 
-echo "| command | instructions | mean wall time (ms) | peak RSS (KiB) |"
-echo "|---|---:|---:|---:|"
+rounds=()
+for round in 1 2 3 4 5; do
+    hyperfine -N --warmup 50 --runs 400 --export-json "$out/round$round.json" "$hwid" "$out/floor" \
+        >/dev/null 2>&1
+    rounds+=("$out/round$round.json")
+done
+
+echo "| command | instructions | median wall time (ms) | mean wall time (ms) | peak RSS (KiB) |"
+echo "|---|---:|---:|---:|---:|"
 declare -a irs
 for i in "${!commands[@]}"; do
     irs[i]=$(instructions "${commands[i]}")
-    echo "| ${names[i]} | ${irs[i]} | ${means[i]} | $(peak_kib "${commands[i]}") |"
+    read -r median mean <<<"${times[i]}"
+    echo "| ${names[i]} | ${irs[i]} | $median | $mean | $(peak_kib "${commands[i]}") |"
 done
-python3 - "${irs[@]}" -- "${means[@]}" <<'PY'
-import sys
+python3 - "${irs[@]}" -- "${rounds[@]}" <<'PY'
+import json, statistics, sys
 args = sys.argv[1:]
 split = args.index("--")
 irs = [int(x) for x in args[:split]]
-means = [float(x) for x in args[split + 1:]]
-print("hwid / floor wall time: %.2f" % (means[0] / means[1]))
+ratios = []
+for path in args[split + 1:]:
+    hwid, floor = (statistics.median(r["times"]) for r in json.load(open(path))["results"])
+    ratios.append(hwid / floor)
+print("hwid / floor wall time (median of %d rounds of 400 runs each): %.2f (rounds %.2f to %.2f)"
+      % (len(ratios), statistics.median(ratios), min(ratios), max(ratios)))
 for i, label in ((3, "lsblk"), (4, "smartctl")):
     if i < len(irs):
         print("%s / hwid instructions: %.1f" % (label, irs[i] / irs[0]))
 PY
+"$out/alternate" 3000 "$hwid" "$out/floor" |
+    awk -F'\t' 'NR == 1 {print "hwid / floor wall time (3,000 runs each, taken in turn): " $3}'
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr); drive 0: $disk"
