@@ -153,59 +153,54 @@ TEST(DiskSelectionFallback, EmptySysfsIsNoDrive) {
                                                 tree.At("mountinfo").c_str(), disk));
 }
 
-// A directory here whose file system is on a block device (major not 0), or
-// an empty text when there is none (a container on an overlay, say).
-std::string DirectoryOnBlockDevice(const Tree& tree, dev_t& device) {
-    for (const std::string& candidate : {std::string("/"), tree.At(""), std::string("/tmp")}) {
-        struct stat info {};
-        if (::stat(candidate.c_str(), &info) == 0 && major(info.st_dev) != 0) {
-            device = info.st_dev;
-            return candidate;
+// Drive 0 by the device number of a real directory here whose file system is
+// on a block device (major not 0), with the number given to a fixture disk.
+class RootDeviceNumber : public testing::Test {
+  protected:
+    void SetUp() override {
+        BuildStackedWorld(tree);
+        for (const std::string& candidate : {std::string("/"), tree.At(""), std::string("/tmp")}) {
+            struct stat info {};
+            if (::stat(candidate.c_str(), &info) == 0 && major(info.st_dev) != 0) {
+                root = candidate;
+                number =
+                    std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+                return;
+            }
         }
-    }
-    return "";
-}
-
-TEST(DiskSelection, RootDeviceNumberComesBeforeTheMountTable) {
-    Tree tree;
-    BuildStackedWorld(tree);
-    dev_t device = 0;
-    const std::string root = DirectoryOnBlockDevice(tree, device);
-    if (root.empty()) {
         GTEST_SKIP() << "no directory here is on a block device";
     }
-    const std::string number = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+
+    std::string Select(const std::string& rootPath) {
+        linux_backend::BlockDisk disk;
+        if (!linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
+                                            rootPath.c_str(), tree.At("mountinfo").c_str(), disk)) {
+            return "(none)";
+        }
+        EXPECT_EQ(std::string(disk.dir.text),
+                  std::filesystem::canonical(tree.At("sys/block/") + disk.name.text).string());
+        return disk.name.text;
+    }
+
+    Tree tree;
+    std::string root;
+    std::string number;
+};
+
+TEST_F(RootDeviceNumber, ComesBeforeTheMountTable) {
     // The root's number leads to sdb2; the mount table names a partition of sda.
     tree.LinkText("sys/dev/block/" + number,
                   std::filesystem::canonical(tree.At("sys/class/block/sdb2")).string());
     tree.Mountinfo(RootMount(number == "8:1" ? "8:2" : "8:1"));
-    linux_backend::BlockDisk disk;
-    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
-                                               root.c_str(), tree.At("mountinfo").c_str(), disk));
-    EXPECT_STREQ(disk.name.text, "sdb");
-    EXPECT_EQ(std::string(disk.dir.text),
-              std::filesystem::canonical(tree.At("sys/block/sdb")).string());
+    EXPECT_EQ(Select(root), "sdb");
     // proc's device number is anonymous (major 0): the mount table decides.
-    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
-                                               "/proc", tree.At("mountinfo").c_str(), disk));
-    EXPECT_STREQ(disk.name.text, "sda");
+    EXPECT_EQ(Select("/proc"), "sda");
 }
 
-TEST(DiskSelection, RootDeviceNumberWithoutSysfsEntryFallsBackToTheMountTable) {
-    Tree tree;
-    BuildStackedWorld(tree);
-    dev_t device = 0;
-    const std::string root = DirectoryOnBlockDevice(tree, device);
-    if (root.empty()) {
-        GTEST_SKIP() << "no directory here is on a block device";
-    }
-    tree.Remove("sys/dev/block/" + std::to_string(major(device)) + ":" +
-                std::to_string(minor(device)));
+TEST_F(RootDeviceNumber, WithoutSysfsEntryLeavesItToTheMountTable) {
+    tree.Remove("sys/dev/block/" + number);
     tree.Mountinfo(RootMount("8:16"));
-    linux_backend::BlockDisk disk;
-    ASSERT_TRUE(linux_backend::SelectDriveZero(tree.At("sys").c_str(), tree.At("dev").c_str(),
-                                               root.c_str(), tree.At("mountinfo").c_str(), disk));
-    EXPECT_STREQ(disk.name.text, "sdb");
+    EXPECT_EQ(Select(root), "sdb");
 }
 
 // --- Descriptor contents ------------------------------------------------------
