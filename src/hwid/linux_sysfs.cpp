@@ -30,7 +30,7 @@ bool FormatPath(std::span<char> out, const char* format, ...) {
         }
         out[used++] = c;
     };
-    for (const char* f = format; *f != '\0' && fits; ++f) {
+    for (const char* f = format; fits && *f != '\0'; ++f) {
         if (*f != '%') {
             put(*f);
             continue;
