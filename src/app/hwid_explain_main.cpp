@@ -4,7 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "hwid/explain.h"
+#include "explain/report.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "hwid/machine_identifier.h"
+#include "platform/platform.h"
 
 int main() {
 #if defined(SIGPIPE)

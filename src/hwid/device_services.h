@@ -23,7 +23,4 @@ class DeviceServices {
     virtual BOOL CloseHandle(HANDLE object) = 0;
 };
 
-// The back end that this build links for the machine it runs on.
-DeviceServices& PlatformDeviceServices();
-
 }  // namespace hwid

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "hwid/linux_ata.h"
-#include "hwid/linux_device_services.h"
-#include "hwid/linux_disk_info.h"
+#include "platform/linux/ata.h"
+#include "platform/linux/device_services.h"
+#include "platform/linux/disk_info.h"
 
 using namespace hwid;
 using namespace hwid::fuzz;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hwid/linux_device_services.h"
+#include "platform/linux/device_services.h"
 
 namespace hwid::test {
 

@@ -1,4 +1,4 @@
-#include "hwid/linux_ata.h"
+#include "platform/linux/ata.h"
 
 #include <linux/hdreg.h>
 #include <scsi/sg.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "hwid/linux_errors.h"
+#include "platform/linux/errors.h"
 
 namespace hwid::linux_backend {
 namespace {

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "hwid/disk_identity.h"
-#include "hwid/linux_ata.h"
-#include "hwid/linux_device_services.h"
-#include "hwid/linux_disk_info.h"
-#include "hwid/linux_disk_selection.h"
-#include "hwid/linux_errors.h"
-#include "hwid/linux_sysfs.h"
+#include "platform/linux/ata.h"
+#include "platform/linux/device_services.h"
+#include "platform/linux/disk_info.h"
+#include "platform/linux/disk_selection.h"
+#include "platform/linux/errors.h"
+#include "platform/linux/sysfs.h"
 #include "support/fixture_tree.h"
 #include "support/hex.h"
 

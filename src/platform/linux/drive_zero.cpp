@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "hwid/drive_zero.h"
-#include "hwid/linux_disk_info.h"
-#include "hwid/linux_disk_selection.h"
+#include "platform/linux/disk_info.h"
+#include "platform/linux/disk_selection.h"
 
 namespace hwid {
 namespace {

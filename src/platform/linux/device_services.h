@@ -38,8 +38,8 @@
 #include <string_view>
 
 #include "hwid/device_services.h"
-#include "hwid/linux_disk_info.h"
-#include "hwid/linux_sysfs.h"
+#include "platform/linux/disk_info.h"
+#include "platform/linux/sysfs.h"
 
 namespace hwid {
 

@@ -1,4 +1,4 @@
-#include "hwid/linux_disk_selection.h"
+#include "platform/linux/disk_selection.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

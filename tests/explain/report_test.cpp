@@ -1,4 +1,4 @@
-#include "hwid/explain.h"
+#include "explain/report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "hwid/recording_device_services.h"
+#include "explain/recording_device_services.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "hwid/linux_device_services.h"
+#include "platform/linux/device_services.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "hwid/linux_ata.h"
-#include "hwid/linux_disk_info.h"
-#include "hwid/linux_disk_selection.h"
-#include "hwid/linux_errors.h"
+#include "platform/linux/ata.h"
+#include "platform/linux/disk_info.h"
+#include "platform/linux/disk_selection.h"
+#include "platform/linux/errors.h"
+#include "platform/platform.h"
 
 namespace hwid {
 namespace {

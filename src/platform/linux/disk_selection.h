@@ -8,7 +8,7 @@
 // kinds counts as no root disk.
 #pragma once
 
-#include "hwid/linux_sysfs.h"
+#include "platform/linux/sysfs.h"
 
 namespace hwid::linux_backend {
 

@@ -1,4 +1,4 @@
-#include "hwid/linux_sysfs.h"
+#include "platform/linux/sysfs.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "hwid/linux_sysfs.h"
+#include "platform/linux/sysfs.h"
 #include "hwid/windows_types.h"
 
 namespace hwid::linux_backend {

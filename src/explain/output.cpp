@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "hwid/explain.h"
+#include "explain/report.h"
 #include "hwid/text.h"
 
 namespace hwid {

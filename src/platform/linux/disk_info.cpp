@@ -1,9 +1,9 @@
-#include "hwid/linux_disk_info.h"
+#include "platform/linux/disk_info.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "hwid/linux_ata.h"
+#include "platform/linux/ata.h"
 
 namespace hwid::linux_backend {
 namespace {

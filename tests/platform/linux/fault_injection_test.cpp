@@ -7,7 +7,7 @@
 //   property probe runs too; SMART accepts it).
 // - Linux back end over fixture trees: the test is linked with
 //   -Wl,--wrap=open,--wrap=read,... so that the C library calls made by
-//   hwid_core's objects land in the __wrap_* functions below. While a run is
+//   the back end's objects land in the __wrap_* functions below. While a run is
 //   armed, the injector counts the calls of each function and fails the k-th
 //   one; ioctl also plays the disk behind the fixture's /dev node (SG_IO and
 //   HDIO_GET_IDENTITY).
@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "hwid/disk_identity.h"
-#include "hwid/linux_device_services.h"
+#include "platform/linux/device_services.h"
 #include "hwid/machine_identifier.h"
 #include "support/disk_replies.h"
 #include "support/fixture_tree.h"
@@ -312,7 +312,7 @@ int SimulateHdio(void* argument, bool strike) {
 
 }  // namespace hwid::fault
 
-// The linker sends hwid_core's calls here (-Wl,--wrap=NAME); __real_NAME is
+// The linker sends the back end's calls here (-Wl,--wrap=NAME); __real_NAME is
 // the C library's function.
 extern "C" {
 int __real_open(const char* path, int flags, ...);
@@ -1322,7 +1322,7 @@ TEST_P(LinuxFaults, BaselineGoesThroughTheWrappedCalls) {
     EXPECT_EQ(TextOf(first.run.facts.identity.diagnosticText), "");
     EXPECT_EQ(first.handlesLeft, 0u);
     EXPECT_EQ(first.descriptorsAfter, first.descriptorsBefore);
-    // The wraps are in the path: hwid_core's calls reach the injector.
+    // The wraps are in the path: the back end's calls reach the injector.
     // (realpath is only the fallback when /proc cannot resolve a path.)
     for (const Function f : {Function::kOpen, Function::kRead, Function::kFstat, Function::kStat,
                              Function::kReadlink, Function::kFopen, Function::kFgets}) {

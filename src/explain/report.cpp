@@ -1,9 +1,9 @@
-#include "hwid/explain.h"
+#include "explain/report.h"
 
 #include <cstring>
 
 #include "crypto/digest_fold.h"
-#include "hwid/recording_device_services.h"
+#include "explain/recording_device_services.h"
 #include "hwid/text.h"
 
 namespace hwid {

@@ -1,4 +1,4 @@
-#include "hwid/linux_errors.h"
+#include "platform/linux/errors.h"
 
 #include <cerrno>
 

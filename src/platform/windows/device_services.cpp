@@ -5,6 +5,7 @@
 #include "hwid/device_services.h"
 #include "hwid/disk_identity.h"
 #include "hwid/drive_zero.h"
+#include "platform/platform.h"
 
 namespace hwid {
 namespace {
