@@ -26,11 +26,11 @@ gcc -O2 -Wall -Wextra -o "$out/alternate" bench/alternate.c
 # binary just written by the linker starts up measurably slower than a copy
 # of it, and the two must not differ in that.
 install -m 755 "$out/floor.built" "$out/floor"
-install -m 755 build/release/src/hwid "$out/hwid"
+install -m 755 build/release/src/app/hwid "$out/hwid"
 hwid=$out/hwid
 
 # The disk that hwid takes as drive 0, so that every tool reads the same one.
-disk=$(build/release/src/hwid-explain --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["drive"]["path"])')
+disk=$(build/release/src/app/hwid-explain --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["drive"]["path"])')
 name=${disk##*/}
 
 names=("hwid" "floor (static C, 64 bytes)" "cat /sys/block/$name/serial")
