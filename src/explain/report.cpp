@@ -138,8 +138,7 @@ void ExplainStorageProbe(ProbeReport& probe, const RecordingDeviceServices& reco
 
 }  // namespace
 
-void BuildExplainReport(ExplainReport& report, DeviceServices& services,
-                        const DriveZeroDescription& drive, CpuidFunction cpuid) {
+void BuildExplainReport(ExplainReport& report, DeviceServices& services, CpuidFunction cpuid) {
     std::memset(&report, 0, sizeof report);
     CpuidRegisters leaf0{};
     cpuid(0, leaf0);
@@ -148,7 +147,7 @@ void BuildExplainReport(ExplainReport& report, DeviceServices& services,
     std::memcpy(report.vendor + 8, &leaf0.ecx, 4);
     report.highestLeaf = leaf0.eax;
     report.leavesSummed = leaf0.eax >= 2 ? 3 : static_cast<int>(leaf0.eax) + 1;
-    report.drive = drive;
+    services.DescribeDriveZero(report.drive);
 
     RecordingDeviceServices recorder(services);
     MachineFacts facts;

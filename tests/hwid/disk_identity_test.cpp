@@ -114,6 +114,8 @@ TEST_P(ProbeOrder, StoragePropertyProbeRunsOnlyAfterSmartReturnsZero) {
     EXPECT_EQ(services.closed, services.opened);
     EXPECT_EQ(services.badCloses, 0);
     EXPECT_LE(services.maxOpenAtOnce, 1);
+    // Which disk is drive 0 is hwid-explain's question, never the probes'.
+    EXPECT_EQ(services.describeCalls, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

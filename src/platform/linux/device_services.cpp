@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/linux/ata.h"
@@ -172,6 +173,24 @@ DWORD GetDriveGeometryEx(const DiskInfo& info, void* out, DWORD outSize, DWORD& 
     return ERROR_SUCCESS;
 }
 
+// The bus for hwid-explain.
+const char* BusName(const DiskInfo& info) {
+    if (info.usbDir.text[0] != '\0') {
+        return "usb";
+    }
+    switch (info.bus) {
+        case DiskBus::kNvme:
+            return "nvme";
+        case DiskBus::kVirtio:
+            return "virtio";
+        case DiskBus::kScsi:
+            return info.libata ? "ata" : "scsi";
+        case DiskBus::kOther:
+            break;
+    }
+    return "";
+}
+
 }  // namespace
 
 LinuxDeviceServices::LinuxDeviceServices(std::string_view sysfsRoot, std::string_view devRoot,
@@ -237,24 +256,11 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     if (slot == nullptr) {
         return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
-    // Chosen once: as on Windows, the disk that is drive 0 does not change
-    // within a run, and both probes open it.
-    if (driveZero_.name.text[0] == '\0' &&
-        !linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, rootPath_.text,
-                                        mountinfoPath_.text, driveZero_)) {
-        driveZero_.name.text[0] = '\0';
+    if (!ChooseDriveZero()) {
         return fail(ERROR_FILE_NOT_FOUND);
     }
-    const linux_backend::Name& disk = driveZero_.name;
-    // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
-    linux_backend::Name nodeName = disk;
-    for (char* c = nodeName.text; *c != '\0'; ++c) {
-        if (*c == '!') {
-            *c = '/';
-        }
-    }
     Path node;
-    if (!FormatPath(node.text, "%s/%s", devRoot_.text, nodeName.text)) {
+    if (!NodePath(node)) {
         return fail(ERROR_FILENAME_EXCED_RANGE);
     }
     // Read-only whatever was asked: nothing is ever written to a disk.
@@ -344,6 +350,58 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
         default:
             return GetDriveGeometryEx(info, out, outSize, written);
     }
+}
+
+// Chosen once: as on Windows, the disk that is drive 0 does not change within
+// a run, and both probes open it.
+bool LinuxDeviceServices::ChooseDriveZero() {
+    if (driveZero_.name.text[0] != '\0') {
+        return true;
+    }
+    if (!linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, rootPath_.text,
+                                        mountinfoPath_.text, driveZero_, &driveZeroUnderRoot_)) {
+        driveZero_.name.text[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool LinuxDeviceServices::NodePath(Path& node) const {
+    // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
+    linux_backend::Name nodeName = driveZero_.name;
+    for (char* c = nodeName.text; *c != '\0'; ++c) {
+        if (*c == '!') {
+            *c = '/';
+        }
+    }
+    return FormatPath(node.text, "%s/%s", devRoot_.text, nodeName.text);
+}
+
+void LinuxDeviceServices::DescribeDriveZero(DriveZeroDescription& description) {
+    description = DriveZeroDescription{};
+    const auto say = [&description](const char* text) {
+        std::snprintf(description.reason, sizeof description.reason, "%s", text);
+    };
+    Path node;
+    if (!rootsFit_) {
+        return say("the sysfs, /dev or mount table path is too long");
+    }
+    if (!ChooseDriveZero()) {
+        std::snprintf(description.reason, sizeof description.reason,
+                      "no whole disk under %s/block outside loop, ram, zram, nbd, md, dm, sr, fd",
+                      sysfsRoot_.text);
+        return;
+    }
+    if (!NodePath(node)) {
+        return say("the path of the disk's device node is too long");
+    }
+    description.found = true;
+    std::snprintf(description.path, sizeof description.path, "%s", node.text);
+    if (ReadDriveZeroInfo()) {
+        std::snprintf(description.bus, sizeof description.bus, "%s", BusName(driveZeroInfo_));
+    }
+    say(driveZeroUnderRoot_ ? "the whole disk under the root file system"
+                            : "no disk holds the root file system: the first whole disk by name");
 }
 
 bool LinuxDeviceServices::ReadDriveZeroInfo() {

@@ -153,6 +153,122 @@ TEST(DiskSelectionFallback, EmptySysfsIsNoDrive) {
                                                 tree.At("mountinfo").c_str(), disk));
 }
 
+// hwid-explain's description of drive 0 names the node that the back end
+// opens. Only the described disk's node opens: every other disk's node is a
+// directory, which refuses, so an open that succeeds reached that node.
+struct DescriptionCase {
+    const char* name;
+    void (*build)(const Tree&);
+    std::string mountinfo;
+    bool found;
+    const char* node;  // under dev/, the one that opens; empty when none
+    const char* bus;
+    const char* reason;
+};
+
+void BuildTwoVirtio(const Tree& t) {
+    t.Disk("vda", "pci0/virtio1", "virtio", "254:0");
+    const std::string vdb = t.Disk("vdb", "pci0/virtio2", "virtio", "254:16");
+    t.Partition(vdb, "vdb1", "254:17");
+    t.Dir("dev/vda");
+    t.Dir("dev/vdb");
+}
+void BuildSataAndUsb(const Tree& t) {
+    t.Disk("sda", "pci0/ata1/host0/target0:0:0/0:0:0:0", "scsi", "8:0");
+    t.Disk("sdb", "pci0/usb1/1-1/1-1:1.0/host4/target4:0:0/4:0:0:0", "scsi", "8:16");
+    t.File("sys/devices/pci0/usb1/1-1/idVendor", "0781\n");
+    t.Dir("dev/sda");
+    t.Dir("dev/sdb");
+}
+void BuildCciss(const Tree& t) {
+    t.Disk("cciss!c0d0", "pci0/cciss0/c0d0", "", "104:0");
+    t.Dir("dev/cciss");
+}
+void BuildOnlyLoop(const Tree& t) {
+    t.Disk("loop0", "virtual", "", "7:0");
+}
+
+class DriveZeroDescription : public testing::TestWithParam<DescriptionCase> {};
+
+TEST_P(DriveZeroDescription, NamesTheDiskThatTheBackEndOpens) {
+    const DescriptionCase& c = GetParam();
+    for (const bool describeFirst : {true, false}) {
+        SCOPED_TRACE(describeFirst ? "described before the open" : "described after the open");
+        Tree tree;
+        c.build(tree);
+        tree.Mountinfo(c.mountinfo);
+        if (c.node[0] != '\0') {
+            tree.Remove(std::string("dev/") + c.node);
+            tree.Node(c.node);
+        }
+        LinuxDeviceServices services = tree.Services();
+        hwid::DriveZeroDescription description{};
+        if (describeFirst) {
+            services.DescribeDriveZero(description);
+        }
+        HANDLE h =
+            services.CreateFileA(kDrive0, kReadWrite, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!describeFirst) {
+            services.DescribeDriveZero(description);
+        }
+        EXPECT_EQ(description.found, c.found);
+        EXPECT_STREQ(description.bus, c.bus);
+        EXPECT_STREQ(description.reason, c.reason);
+        if (c.node[0] == '\0') {
+            EXPECT_STREQ(description.path, "");
+            EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(services.GetLastError(), ERROR_FILE_NOT_FOUND);
+            continue;
+        }
+        EXPECT_EQ(description.path, tree.At("dev/") + c.node);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << "the open did not reach " << c.node;
+        EXPECT_TRUE(services.HoldsDeviceNode(h));
+        EXPECT_EQ(services.CloseHandle(h), 1);
+    }
+}
+
+constexpr char kUnderRoot[] = "the whole disk under the root file system";
+constexpr char kFirstByName[] = "no disk holds the root file system: the first whole disk by name";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriveZeroDescription,
+    testing::Values(DescriptionCase{"RootOnPartitionOfTheSecondDisk", BuildTwoVirtio,
+                                    RootMount("254:17"), true, "vdb", "virtio", kUnderRoot},
+                    DescriptionCase{"NoRootDiskTakesTheFirstByName", BuildTwoVirtio,
+                                    RootMount("0:30", "overlay", "overlay"), true, "vda", "virtio",
+                                    kFirstByName},
+                    DescriptionCase{"RootOnUsbDisk", BuildSataAndUsb, RootMount("8:16"), true,
+                                    "sdb", "usb", kUnderRoot},
+                    DescriptionCase{"RootOnAtaDisk", BuildSataAndUsb, RootMount("8:0"), true, "sda",
+                                    "ata", kUnderRoot},
+                    DescriptionCase{"KernelNameWithBangIsANodeInAFolder", BuildCciss,
+                                    RootMount("104:0"), true, "cciss/c0d0", "", kUnderRoot}),
+    [](const testing::TestParamInfo<DescriptionCase>& param) { return param.param.name; });
+
+TEST(DriveZeroDescriptionNone, SaysWhyThereIsNoDriveZero) {
+    Tree tree;
+    BuildOnlyLoop(tree);
+    LinuxDeviceServices services = tree.Services();
+    hwid::DriveZeroDescription description{};
+    services.DescribeDriveZero(description);
+    EXPECT_FALSE(description.found);
+    EXPECT_STREQ(description.path, "");
+    EXPECT_EQ(std::string(description.reason),
+              "no whole disk under " + tree.At("sys") +
+                  "/block outside loop, ram, zram, nbd, md, dm, sr, fd");
+    EXPECT_EQ(services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(services.GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(DriveZeroDescriptionNone, TooLongRootIsNoDriveZero) {
+    LinuxDeviceServices services(std::string(5000, 'x'), "/dev", "/proc/self/mountinfo", "/");
+    hwid::DriveZeroDescription description{};
+    services.DescribeDriveZero(description);
+    EXPECT_FALSE(description.found);
+    EXPECT_STREQ(description.reason, "the sysfs, /dev or mount table path is too long");
+}
+
 // Drive 0 by the device number of a real directory here whose file system is
 // on a block device (major not 0), with the number given to a fixture disk.
 class RootDeviceNumber : public testing::Test {
