@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "platform/linux/ata.h"
 #include "platform/linux/disk_info.h"
 #include "platform/linux/disk_selection.h"
@@ -134,10 +135,7 @@ DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD i
     }
     std::uint8_t query[kMinimumQueryBytes];
     std::memcpy(query, in, sizeof query);
-    const auto field = [&query](std::size_t at) {
-        return static_cast<DWORD>(query[at] | query[at + 1] << 8 | query[at + 2] << 16 |
-                                  static_cast<DWORD>(query[at + 3]) << 24);
-    };
+    const auto field = [&query](std::size_t at) { return LoadLittleEndian32(query, at); };
     if (field(offsetof(STORAGE_PROPERTY_QUERY, PropertyId)) != StorageDeviceProperty) {
         return ERROR_NOT_SUPPORTED;
     }
@@ -233,26 +231,11 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         lastError_ = error;
         return INVALID_HANDLE_VALUE;
     };
-    if (fileName == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER);
+    const DWORD refusal = CheckOpenRequest(fileName, creationDisposition);
+    if (refusal != ERROR_SUCCESS) {
+        return fail(refusal);
     }
-    if (!rootsFit_) {
-        return fail(ERROR_FILENAME_EXCED_RANGE);
-    }
-    if (!IsDriveZeroPath(fileName)) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    // A disk can only be opened, not created or truncated.
-    if (creationDisposition != OPEN_EXISTING) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    HandleSlot* slot = nullptr;
-    for (HandleSlot& candidate : handles_) {
-        if (candidate.id == 0) {
-            slot = &candidate;
-            break;
-        }
-    }
+    HandleSlot* slot = FreeSlot();
     if (slot == nullptr) {
         return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
@@ -263,9 +246,54 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     if (!NodePath(node)) {
         return fail(ERROR_FILENAME_EXCED_RANGE);
     }
+    int openError = 0;
+    const int fd = OpenNode(node, openError);
+    if (fd < 0) {
+        if (desiredAccess != 0) {
+            return fail(linux_backend::ErrnoToWindowsError(openError));
+        }
+        // No rights asked for: the sysfs entry alone answers the queries.
+        if (!ReadDriveZeroInfo()) {
+            return fail(ERROR_FILE_NOT_FOUND);
+        }
+    }
+    slot->id = nextHandle_;
+    nextHandle_ += 4;
+    slot->fd = fd;
+    slot->access = desiredAccess;
+    return reinterpret_cast<HANDLE>(slot->id);
+}
+
+DWORD LinuxDeviceServices::CheckOpenRequest(const char* fileName, DWORD creationDisposition) const {
+    if (fileName == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!rootsFit_) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (!IsDriveZeroPath(fileName)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // A disk can only be opened, not created or truncated.
+    if (creationDisposition != OPEN_EXISTING) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+LinuxDeviceServices::HandleSlot* LinuxDeviceServices::FreeSlot() {
+    for (HandleSlot& slot : handles_) {
+        if (slot.id == 0) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
     // Read-only whatever was asked: nothing is ever written to a disk.
     int fd = -1;
-    int openError = nodeRefusal_;
+    openError = nodeRefusal_;
     if (openError == 0) {
         fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         openError = fd < 0 ? errno : 0;
@@ -283,20 +311,7 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         fd = -1;
         openError = EISDIR;
     }
-    if (fd < 0) {
-        if (desiredAccess != 0) {
-            return fail(linux_backend::ErrnoToWindowsError(openError));
-        }
-        // No rights asked for: the sysfs entry alone answers the queries.
-        if (!ReadDriveZeroInfo()) {
-            return fail(ERROR_FILE_NOT_FOUND);
-        }
-    }
-    slot->id = nextHandle_;
-    nextHandle_ += 4;
-    slot->fd = fd;
-    slot->access = desiredAccess;
-    return reinterpret_cast<HANDLE>(slot->id);
+    return fd;
 }
 
 BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,

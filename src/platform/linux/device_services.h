@@ -83,6 +83,13 @@ class LinuxDeviceServices final : public DeviceServices {
         DWORD access = 0;
     };
 
+    // The steps of CreateFileA: the request itself (ERROR_SUCCESS when it
+    // asks for drive 0 as it may), a free handle, the node opened.
+    DWORD CheckOpenRequest(const char* fileName, DWORD creationDisposition) const;
+    HandleSlot* FreeSlot();
+    // A descriptor of the node, or -1 with the errno that tells why not.
+    int OpenNode(const linux_backend::Path& node, int& openError);
+
     HandleSlot* Find(HANDLE handle);
     const HandleSlot* Find(HANDLE handle) const;
     DWORD Dispatch(const HandleSlot& slot, DWORD code, const void* in, DWORD inSize, void* out,

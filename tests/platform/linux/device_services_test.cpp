@@ -1438,6 +1438,8 @@ TEST(Decimal, ParsesSysfsNumbersOnly) {
         {"\n", false, 0},
         {" 1", false, 0},
         {"-1", false, 0},
+        {"+1", false, 0},
+        {"0x10", false, 0},
         {"12a", false, 0},
         {"1\n\n", false, 0},
     };
