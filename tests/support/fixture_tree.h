@@ -5,6 +5,10 @@
 
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/device_services.h"
+#include "support/libc_injector.h"
 
 namespace hwid::test {
 
@@ -41,6 +46,9 @@ class Tree {
         Dir("dev");
     }
     ~Tree() {
+        for (const std::string& node : standIns_) {
+            fault::ForgetBlockDevice(node.c_str());
+        }
         std::error_code ignored;
         std::filesystem::remove_all(root_, ignored);
     }
@@ -109,7 +117,25 @@ class Tree {
                      std::filesystem::canonical(At("sys/class/block/" + member)).string());
         }
     }
-    void Node(const std::string& name) const { File("dev/" + name, ""); }
+    // dev/<name>, standing for the disk's block device node: fstat tells the
+    // device number `number` ("major:minor"; empty: the one in the disk's
+    // sysfs dev attribute, '/' in the name read as '!').
+    void Node(const std::string& name, std::string number = "") const {
+        PlainNode(name);
+        if (number.empty()) {
+            std::string entry = name;
+            std::replace(entry.begin(), entry.end(), '/', '!');
+            std::ifstream(At("sys/block/" + entry + "/dev")) >> number;
+        }
+        unsigned major = 0;
+        unsigned minor = 0;
+        if (std::sscanf(number.c_str(), "%u:%u", &major, &minor) == 2) {
+            fault::StandInForBlockDevice(At("dev/" + name).c_str(), makedev(major, minor));
+            standIns_.push_back(At("dev/" + name));
+        }
+    }
+    // dev/<name> as a plain empty file, which is no disk's node.
+    void PlainNode(const std::string& name) const { File("dev/" + name, ""); }
     void Mountinfo(const std::string& text) const { File("mountinfo", text); }
 
     LinuxDeviceServices Services() const {
@@ -118,6 +144,7 @@ class Tree {
 
   private:
     std::string root_;
+    mutable std::vector<std::string> standIns_;  // forgotten with the tree
 };
 
 }  // namespace hwid::test

@@ -16,9 +16,30 @@
 #include "hwid/disk_identity.h"
 #include "support/disk_replies.h"
 
+// The C library's stat itself: the injector's own calls are not counted.
+extern "C" int __real_stat(const char* path, struct stat* info);
+
 namespace hwid::fault {
 
 State state;
+std::vector<StandIn> standIns;
+
+void StandInForBlockDevice(const char* path, dev_t number) {
+    struct stat info {};
+    if (__real_stat(path, &info) == 0) {
+        ForgetBlockDevice(path);
+        standIns.push_back({info.st_dev, info.st_ino, number});
+    }
+}
+
+void ForgetBlockDevice(const char* path) {
+    struct stat info {};
+    if (__real_stat(path, &info) == 0) {
+        std::erase_if(standIns, [&info](const StandIn& standIn) {
+            return standIn.device == info.st_dev && standIn.inode == info.st_ino;
+        });
+    }
+}
 
 void Arm(const std::optional<Target>& target, std::uint32_t seed) {
     state.calls.fill(0);
@@ -223,7 +244,7 @@ int __real_stat(const char* path, struct stat* info);
 ssize_t __real_readlink(const char* path, char* buffer, size_t size);
 char* __real_realpath(const char* path, char* resolved);
 ssize_t __real_getdents64(int fd, void* buffer, size_t size);
-FILE* __real_fopen(const char* path, const char* mode);
+FILE* __real_fdopen(int fd, const char* mode);
 char* __real_fgets(char* text, int size, FILE* stream);
 int __real_ioctl(int fd, unsigned long request, ...);
 
@@ -268,7 +289,16 @@ int __wrap_fstat(int fd, struct stat* info) {
         errno = hwid::fault::state.target->error;
         return -1;
     }
-    return __real_fstat(fd, info);
+    const int result = __real_fstat(fd, info);
+    if (result == 0 && S_ISREG(info->st_mode)) {
+        for (const hwid::fault::StandIn& standIn : hwid::fault::standIns) {
+            if (standIn.device == info->st_dev && standIn.inode == info->st_ino) {
+                info->st_mode = (info->st_mode & ~static_cast<mode_t>(S_IFMT)) | S_IFBLK;
+                info->st_rdev = standIn.number;
+            }
+        }
+    }
+    return result;
 }
 
 int __wrap_stat(const char* path, struct stat* info) {
@@ -303,12 +333,12 @@ ssize_t __wrap_getdents64(int fd, void* buffer, size_t size) {
     return __real_getdents64(fd, buffer, size);
 }
 
-FILE* __wrap_fopen(const char* path, const char* mode) {
-    if (hwid::fault::Strike(hwid::fault::Function::kFopen)) {
+FILE* __wrap_fdopen(int fd, const char* mode) {
+    if (hwid::fault::Strike(hwid::fault::Function::kFdopen)) {
         errno = hwid::fault::state.target->error;
         return nullptr;
     }
-    return __real_fopen(path, mode);
+    return __real_fdopen(fd, mode);
 }
 
 char* __wrap_fgets(char* text, int size, FILE* stream) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace hwid::fault {
 
@@ -27,14 +28,14 @@ enum class Function {
     kReadlink,
     kRealpath,
     kGetdents,
-    kFopen,
+    kFdopen,
     kFgets,
     kIoctl,
 };
 inline constexpr std::size_t kFunctionCount = 10;
 inline constexpr const char* kFunctionNames[kFunctionCount] = {
-    "open",     "read",       "fstat", "stat",  "readlink",
-    "realpath", "getdents64", "fopen", "fgets", "ioctl"};
+    "open",     "read",       "fstat",  "stat",  "readlink",
+    "realpath", "getdents64", "fdopen", "fgets", "ioctl"};
 
 constexpr std::size_t IndexOf(Function function) {
     return static_cast<std::size_t>(function);
@@ -90,6 +91,20 @@ struct State {
 
 // The one injector of the program.
 extern State state;
+
+struct StandIn {
+    dev_t device;
+    ino_t inode;
+    dev_t number;
+};
+extern std::vector<StandIn> standIns;
+
+// Makes the file at `path` stand for a block device with the given number:
+// fstat of a descriptor of it says so, as the kernel would of the disk's node.
+// Fixture trees cannot hold real nodes of their disks, whose numbers may be
+// real disks' here. Until ForgetBlockDevice, or the end of the program.
+void StandInForBlockDevice(const char* path, dev_t number);
+void ForgetBlockDevice(const char* path);
 
 // Starts counting from zero; `target`, when given, is the call to fail.
 void Arm(const std::optional<Target>& target, std::uint32_t seed);

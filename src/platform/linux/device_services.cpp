@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -296,7 +297,7 @@ int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
     openError = nodeRefusal_;
     if (openError == 0) {
         fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        openError = fd < 0 ? errno : 0;
+        openError = fd < 0 ? errno : CheckNode(fd);
         // Refusals stick for the run, like the choice of the disk; a failure
         // that may pass (EINTR, EAGAIN, too many files) is tried again.
         if (openError == EACCES || openError == EPERM || openError == ENOENT ||
@@ -304,14 +305,52 @@ int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
             nodeRefusal_ = openError;
         }
     }
-    struct stat info {};
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
-        // A directory is no disk; Windows refuses to open one as a file.
+    if (fd >= 0 && openError != 0) {
         ::close(fd);
         fd = -1;
-        openError = EISDIR;
     }
     return fd;
+}
+
+int LinuxDeviceServices::CheckNode(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        // A directory is no disk; Windows refuses to open one as a file.
+        return EISDIR;
+    }
+    // The node must be the disk that sysfs describes: a node re-created with
+    // another disk's numbers, or /dev mapped apart from /sys in a container,
+    // would have the requests read another disk than the one described.
+    if (!S_ISBLK(info.st_mode) || !ReadDriveZeroNumber() || info.st_rdev != driveZeroNumber_) {
+        return ENODEV;
+    }
+    return 0;
+}
+
+bool LinuxDeviceServices::ReadDriveZeroNumber() {
+    if (driveZeroNumberRead_) {
+        return true;
+    }
+    // <disk>/dev holds "major:minor".
+    Path attribute;
+    char text[32];
+    if (!FormatPath(attribute.text, "%s/dev", driveZero_.dir.text) ||
+        linux_backend::ReadTextAttribute(attribute.text, text) == 0) {
+        return false;
+    }
+    const char* colon = std::strchr(text, ':');
+    std::uint64_t major = 0;
+    std::uint64_t minor = 0;
+    if (colon == nullptr ||
+        !linux_backend::ParseDecimal(std::span<const char>(text, colon), major) ||
+        !linux_backend::ParseDecimal(std::span<const char>(colon + 1, std::strlen(colon + 1)),
+                                     minor) ||
+        major > UINT32_MAX || minor > UINT32_MAX) {
+        return false;
+    }
+    driveZeroNumber_ = makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor));
+    driveZeroNumberRead_ = true;
+    return true;
 }
 
 BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,

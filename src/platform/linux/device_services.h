@@ -5,7 +5,9 @@
 // linux_disk_selection.h); every other path is ERROR_FILE_NOT_FOUND.
 // CreateFileA opens the disk's node read-only, never for writing. With any
 // access asked for, a node that cannot be opened fails the call; with access
-// 0 the handle may stand for the disk's sysfs entry alone. As on Windows, a
+// 0 the handle may stand for the disk's sysfs entry alone. A node that is no
+// block device, or one whose device number is not the one that sysfs gives the
+// disk, counts as a node that cannot be opened. As on Windows, a
 // request whose control code needs read (or write) access is refused with
 // ERROR_ACCESS_DENIED on a handle opened without it, so the SMART requests
 // need GENERIC_READ | GENERIC_WRITE while the property and geometry queries
@@ -31,6 +33,8 @@
 //
 // Not thread-safe: the program calls it from its one thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <array>
 #include <cstddef>
@@ -89,6 +93,11 @@ class LinuxDeviceServices final : public DeviceServices {
     HandleSlot* FreeSlot();
     // A descriptor of the node, or -1 with the errno that tells why not.
     int OpenNode(const linux_backend::Path& node, int& openError);
+    // 0 when the open node is drive 0's block device, with the device number
+    // that sysfs gives it; else the errno to refuse it with.
+    int CheckNode(int fd);
+    // drive 0's device number from sysfs, read once; false when unknown.
+    bool ReadDriveZeroNumber();
 
     HandleSlot* Find(HANDLE handle);
     const HandleSlot* Find(HANDLE handle) const;
@@ -109,6 +118,8 @@ class LinuxDeviceServices final : public DeviceServices {
     bool rootsFit_ = false;
     linux_backend::BlockDisk driveZero_{};  // empty until the first open chose it
     bool driveZeroUnderRoot_ = false;       // it holds the root file system
+    dev_t driveZeroNumber_ = 0;
+    bool driveZeroNumberRead_ = false;
     // The errno with which drive 0's node refused to open, 0 when it did not:
     // both probes open it with the same flags, and it would refuse again.
     int nodeRefusal_ = 0;

@@ -1,7 +1,9 @@
 #include "platform/linux/disk_selection.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -97,9 +99,28 @@ struct RootMount {
     Path source;  // the mount source, when it fits
 };
 
+// Opens the mount table as a stream, or nullptr. Non-blocking, and only a
+// regular file is taken (/proc/self/mountinfo is one): a FIFO or a device put
+// in its place in a mount namespace must not block or feed the run forever.
+std::FILE* OpenMountTable(const char* mountinfoPath) {
+    const int fd = ::open(mountinfoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    std::FILE* file = nullptr;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        file = ::fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+
 // The last mount of "/" in the mountinfo file: later lines mount over earlier.
 bool FindRootMount(const char* mountinfoPath, RootMount& root) {
-    std::FILE* file = std::fopen(mountinfoPath, "re");
+    std::FILE* file = OpenMountTable(mountinfoPath);
     if (file == nullptr) {
         return false;
     }
@@ -108,7 +129,19 @@ bool FindRootMount(const char* mountinfoPath, RootMount& root) {
     // first, and a continuation piece is never taken for a line of its own.
     char line[8192];
     bool lineStart = true;
+    std::size_t total = 0;
     while (std::fgets(line, sizeof line, file) != nullptr) {
+        // A table larger than kMountTableLimit, or one with a zero byte (which
+        // would hide from strlen how much was read), is no mount table of
+        // this system; the root is then looked for elsewhere.
+        const std::size_t length = std::strlen(line);
+        const bool cut = length == 0 || (line[length - 1] != '\n' && length + 1 < sizeof line &&
+                                         std::feof(file) == 0);
+        total += length;
+        if (cut || total > kMountTableLimit) {
+            found = false;
+            break;
+        }
         const bool atStart = lineStart;
         lineStart = std::strchr(line, '\n') != nullptr;
         if (!atStart) {

@@ -8,9 +8,17 @@
 // kinds counts as no root disk.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/linux/sysfs.h"
 
 namespace hwid::linux_backend {
+
+// The most of the mount table that is read. A mount table takes some 150
+// bytes a mount, so this holds tens of thousands of mounts; a larger file
+// (or one that never ends) counts as no mount table, and reading it stops
+// there.
+inline constexpr std::size_t kMountTableLimit = 4 * 1024 * 1024;
 
 // The kernel names that never stand for drive 0.
 bool IsSkippedDiskName(const char* name);

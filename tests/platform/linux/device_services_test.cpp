@@ -508,19 +508,30 @@ TEST(SmartRequests, RefusedOnDevicesWithoutAtaTranslation) {
 
 // A real block device that speaks neither SG_IO nor HDIO_GET_IDENTITY: the
 // kernel's own refusal comes back as a Windows error, not as data.
+// A real block device here (a loop device, which speaks no ATA) as sda's
+// node, with the device number of its own in sysfs: the node is the disk, and
+// SMART fails on it.
 TEST(SmartRequests, RealBlockDeviceWithoutAtaFails) {
+    struct stat loop {};
     const int probe = ::open("/dev/loop0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) {
+    if (probe < 0 || ::fstat(probe, &loop) != 0 || !S_ISBLK(loop.st_mode)) {
+        if (probe >= 0) {
+            ::close(probe);
+        }
         GTEST_SKIP() << "/dev/loop0 cannot be opened here";
     }
     ::close(probe);
     Tree tree;
     BuildSata(tree);
+    tree.File(
+        std::string("sys/devices/") + kAtaPath + "/block/sda/dev",
+        std::to_string(major(loop.st_rdev)) + ":" + std::to_string(minor(loop.st_rdev)) + "\n");
     tree.LinkText("dev/sda", "/dev/loop0");
     LinuxDeviceServices services = tree.Services();
     HANDLE h =
         services.CreateFileA(kDrive0, kReadWrite, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(services.HoldsDeviceNode(h));
     SENDCMDINPARAMS request = IdentifyRequest(ID_CMD);
     std::vector<std::uint8_t> reply(528, kGuard);
     DWORD written = 0;
@@ -530,6 +541,104 @@ TEST(SmartRequests, RealBlockDeviceWithoutAtaFails) {
     EXPECT_NE(services.GetLastError(), ERROR_SUCCESS);
     EXPECT_EQ(reply[0], kGuard);
     services.CloseHandle(h);
+}
+
+// --- The node is the disk that sysfs describes ---------------------------------
+
+// vda is 254:0 in sysfs. A node that is no block device with that number is
+// one that cannot be opened: an open with rights fails, one without rights
+// gets a handle on the sysfs entry, and the descriptor still comes from sysfs.
+struct NodeCheckCase {
+    const char* name;
+    void (*node)(const Tree&);
+    bool isTheDisk;
+};
+
+void StandInWithTheDisksNumber(const Tree& t) {
+    t.Node("vda");
+}
+void StandInWithAnotherDisksNumber(const Tree& t) {
+    t.Node("vda", "254:16");
+}
+void StandInWithoutSysfsNumber(const Tree& t) {
+    t.Node("vda");
+    t.Remove("sys/devices/pci0/virtio1/block/vda/dev");
+}
+void PlainFileNode(const Tree& t) {
+    t.PlainNode("vda");
+}
+void CharacterDeviceNode(const Tree& t) {
+    t.LinkText("dev/vda", "/dev/null");
+}
+
+class NodeCheck : public testing::TestWithParam<NodeCheckCase> {};
+
+TEST_P(NodeCheck, OnlyTheDisksBlockDeviceOpens) {
+    const NodeCheckCase& c = GetParam();
+    Tree tree;
+    BuildVirtio(tree);
+    c.node(tree);
+    LinuxDeviceServices services = tree.Services();
+    HANDLE rw =
+        services.CreateFileA(kDrive0, kReadWrite, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (c.isTheDisk) {
+        ASSERT_NE(rw, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(services.HoldsDeviceNode(rw));
+        EXPECT_EQ(services.CloseHandle(rw), 1);
+    } else {
+        EXPECT_EQ(rw, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(services.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    }
+    HANDLE h = services.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(services.HoldsDeviceNode(h), c.isTheDisk);
+    const QueryResult r = QueryDescriptor(services, h, 10000);
+    ASSERT_EQ(r.result, 1) << "error " << r.error;
+    EXPECT_EQ(ParseDescriptor(r.bytes, r.written).strings[3], "1136632498710136");
+    EXPECT_EQ(services.CloseHandle(h), 1);
+    EXPECT_EQ(services.OpenHandleCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NodeCheck,
+    testing::Values(NodeCheckCase{"BlockDeviceWithTheDisksNumber", StandInWithTheDisksNumber, true},
+                    NodeCheckCase{"BlockDeviceWithAnotherDisksNumber",
+                                  StandInWithAnotherDisksNumber, false},
+                    NodeCheckCase{"SysfsWithoutNumber", StandInWithoutSysfsNumber, false},
+                    NodeCheckCase{"PlainFile", PlainFileNode, false},
+                    NodeCheckCase{"CharacterDevice", CharacterDeviceNode, false}),
+    [](const testing::TestParamInfo<NodeCheckCase>& param) { return param.param.name; });
+
+// Real block device nodes, without the stand-in: sda re-created with sdb's
+// numbers (those of a loop device here, so that nothing real is read) is
+// refused as drive 0, while the same numbers on sdb's own node open.
+TEST(NodeCheck, RealNodeWithAnotherDisksNumbersIsRefused) {
+    struct stat loop {};
+    if (::stat("/dev/loop0", &loop) != 0 || !S_ISBLK(loop.st_mode)) {
+        GTEST_SKIP() << "no /dev/loop0 here";
+    }
+    const std::string loopNumber =
+        std::to_string(major(loop.st_rdev)) + ":" + std::to_string(minor(loop.st_rdev));
+    Tree tree;
+    tree.Disk("sda", kAtaPath, "scsi", "8:0");
+    tree.Disk("sdb", "pci0/ata2/host1/target1:0:0/1:0:0:0", "scsi", loopNumber);
+    tree.Mountinfo(RootMount("0:30", "overlay", "overlay"));  // drive 0: sda, first by name
+    if (::mknod(tree.At("dev/sda").c_str(), S_IFBLK | 0600, loop.st_rdev) != 0) {
+        GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
+    }
+    LinuxDeviceServices services = tree.Services();
+    EXPECT_EQ(services.CreateFileA(kDrive0, kReadWrite, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(services.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+
+    // The same node as sdb's, with sda gone: it is the disk now.
+    tree.Remove("sys/block/sda");
+    std::filesystem::rename(tree.At("dev/sda"), tree.At("dev/sdb"));
+    LinuxDeviceServices next = tree.Services();
+    HANDLE h = next.CreateFileA(kDrive0, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(next.HoldsDeviceNode(h));
+    EXPECT_EQ(next.CloseHandle(h), 1);
 }
 
 // --- The probes on fixture trees --------------------------------------------------

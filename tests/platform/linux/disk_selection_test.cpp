@@ -1,5 +1,9 @@
 // Which disk is drive 0: the root's disk through partitions, dm and md, the
 // first disk by name otherwise, and the description hwid-explain gets.
+#include <sys/wait.h>
+
+#include <csignal>
+
 #include "linux_fixtures.h"
 
 namespace hwid {
@@ -276,6 +280,106 @@ TEST_F(RootDeviceNumber, WithoutSysfsEntryLeavesItToTheMountTable) {
     tree.Mountinfo(RootMount("8:16"));
     EXPECT_EQ(Select(root), "sdb");
 }
+
+// --- The mount table cannot hang a run -------------------------------------
+
+// What takes the mount table's place (in a mount namespace, anything can).
+struct MountTableCase {
+    const char* name;
+    void (*place)(const Tree&);
+    const char* expected;  // drive 0 then
+};
+
+// A root mount of sda's partition followed by other mounts, to `size` bytes.
+std::string MountTableOfSize(std::size_t size) {
+    std::string table = RootMount("8:2");
+    const std::string filler = "99 27 0:99 / /srv/x rw,relatime - tmpfs tmpfs rw\n";
+    while (table.size() < size) {
+        table += filler;
+    }
+    return table;
+}
+
+void RegularTable(const Tree& t) {
+    t.Mountinfo(RootMount("8:2"));
+}
+void TableAtTheLimit(const Tree& t) {
+    std::string table = MountTableOfSize(linux_backend::kMountTableLimit);
+    table.resize(linux_backend::kMountTableLimit);
+    table.back() = '\n';
+    t.Mountinfo(table);
+}
+void TableOverTheLimit(const Tree& t) {
+    t.Mountinfo(MountTableOfSize(linux_backend::kMountTableLimit + 1));
+}
+void EndlessZeros(const Tree& t) {
+    // A sparse file of 64 GiB: zeros and no line end, as from /dev/zero.
+    t.File("mountinfo", "");
+    std::filesystem::resize_file(t.At("mountinfo"), std::uintmax_t{64} << 30);
+}
+void ZeroByteInALine(const Tree& t) {
+    t.Mountinfo(std::string("21 27 0:20 / /proc rw - proc proc rw\0\n", 38) + RootMount("8:2"));
+}
+void Fifo(const Tree& t) {
+    ASSERT_EQ(::mkfifo(t.At("mountinfo").c_str(), 0600), 0) << std::strerror(errno);
+}
+void DevZero(const Tree& t) {
+    t.LinkText("mountinfo", "/dev/zero");
+}
+void DevUrandom(const Tree& t) {
+    t.LinkText("mountinfo", "/dev/urandom");
+}
+void Directory(const Tree& t) {
+    t.Dir("mountinfo");
+}
+
+class MountTable : public testing::TestWithParam<MountTableCase> {};
+
+// Run in a child with an alarm, so that a table that blocks or never ends
+// fails the case instead of hanging the suite.
+TEST_P(MountTable, IsReadOnlyWhenARegularFileOfBoundedSize) {
+    const MountTableCase& c = GetParam();
+    Tree tree;
+    BuildStackedWorld(tree);
+    c.place(tree);
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(20);
+        LinuxDeviceServices services = tree.Services();
+        hwid::DriveZeroDescription description{};
+        services.DescribeDriveZero(description);
+        const char* name = linux_backend::LastComponent(description.path);
+        const ssize_t written = ::write(result[1], name, std::strlen(name));
+        ::_exit(written >= 0 ? 0 : 1);
+    }
+    ::close(result[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    char name[64] = {};
+    const ssize_t got = ::read(result[0], name, sizeof name - 1);
+    ::close(result[0]);
+    ASSERT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        << "the run did not end within 20 s";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ASSERT_GT(got, 0);
+    EXPECT_STREQ(name, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MountTable,
+    testing::Values(MountTableCase{"RegularFile", RegularTable, "sda"},
+                    MountTableCase{"AtTheLimit", TableAtTheLimit, "sda"},
+                    MountTableCase{"OverTheLimitCountsAsNone", TableOverTheLimit, "nvme0n1"},
+                    MountTableCase{"EndlessZerosCountAsNone", EndlessZeros, "nvme0n1"},
+                    MountTableCase{"Fifo", Fifo, "nvme0n1"},
+                    MountTableCase{"DevZero", DevZero, "nvme0n1"},
+                    MountTableCase{"DevUrandom", DevUrandom, "nvme0n1"},
+                    MountTableCase{"ZeroByteInALine", ZeroByteInALine, "nvme0n1"},
+                    MountTableCase{"Directory", Directory, "nvme0n1"}),
+    [](const testing::TestParamInfo<MountTableCase>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace hwid

@@ -61,7 +61,7 @@ void BuildSata(const Tree& t, bool unitSerialFile) {
     if (unitSerialFile) {
         t.File(dev + "/vpd_pg80", UnitSerialPage(kSysfsUnitSerial));
     }
-    t.File("dev/sda", "");
+    t.Node("sda");
     RootOn(t, "8:1", "/dev/sda1");
 }
 
@@ -84,7 +84,7 @@ void BuildNvme(const Tree& t) {
     t.File("sys/devices/pci1/nvme/nvme0/serial", std::string(kNvmeSerial) + "\n");
     t.File("sys/devices/pci1/nvme/nvme0/model", "SIM NVME DISK\n");
     t.File("sys/devices/pci1/nvme/nvme0/firmware_rev", "1.0\n");
-    t.File("dev/nvme0n1", "");
+    t.Node("nvme0n1");
     RootOn(t, "259:1", "/dev/nvme0n1p1");
 }
 
@@ -216,7 +216,7 @@ TEST_P(LinuxFaults, BaselineGoesThroughTheWrappedCalls) {
     // The wraps are in the path: the back end's calls reach the injector.
     // (realpath is only the fallback when /proc cannot resolve a path.)
     for (const Function f : {Function::kOpen, Function::kRead, Function::kFstat, Function::kStat,
-                             Function::kReadlink, Function::kFopen, Function::kFgets}) {
+                             Function::kReadlink, Function::kFdopen, Function::kFgets}) {
         EXPECT_GT(first.calls[fault::IndexOf(f)], 0) << kFunctionNames[fault::IndexOf(f)];
     }
     if (fixture.answers.ataIdentify || fixture.answers.unitSerialPage) {
@@ -262,7 +262,7 @@ const FaultKind kFaultKinds[] = {
     {Function::kReadlink, Mode::kErrno, EINVAL, false, Outcome::kKnownSerial, "EINVAL"},
     {Function::kRealpath, Mode::kErrno, ENOENT, false, Outcome::kKnownSerial, "ENOENT"},
     {Function::kGetdents, Mode::kErrno, EIO, false, Outcome::kKnownSerial, "EIO"},
-    {Function::kFopen, Mode::kErrno, EACCES, false, Outcome::kKnownSerial, "EACCES"},
+    {Function::kFdopen, Mode::kErrno, EACCES, false, Outcome::kKnownSerial, "EACCES"},
     {Function::kFgets, Mode::kErrno, EIO, false, Outcome::kKnownSerial, "EIO"},
     // A garbled mount table can only change which disk is chosen, and each
     // fixture has one.
