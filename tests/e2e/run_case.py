@@ -124,7 +124,10 @@ CASES = [
         summary="SATA on AHCI (q35): SMART path as root, descriptor path as user; "
                 "a 20-character serial; loop, nbd, ram and md devices are skipped",
         machine="q35",
-        modules=["ahci", "sd_mod", "loop", "nbd nbds_max=1", "brd rd_nr=1 rd_size=1024", "md_mod"],
+        # sg: IDENTIFY goes through the disks' generic nodes here (through
+        # the block nodes in the nvme case).
+        modules=["ahci", "sd_mod", "sg", "loop", "nbd nbds_max=1", "brd rd_nr=1 rd_size=1024",
+                 "md_mod"],
         disks=[
             Disk("sata0", "E2E-SATA-0001", Q35_AHCI % 1,
                  drive("sata0") + ["-device", "ide-hd,drive=sata0,bus=ide.0,serial=E2E-SATA-0001"]),
@@ -458,6 +461,8 @@ inventory() {
         show_file device/vpd_pg80 "$b/device/vpd_pg80"
         show_file device/vendor "$b/device/vendor"
         show_file device/model "$b/device/model"
+        [ -d "$b/device/scsi_generic" ] &&
+            echo "@@E2E-INFO   scsi_generic $(ls "$b/device/scsi_generic")"
         d=$(readlink -f "$b/device")
         while [ -n "$d" ] && [ "$d" != /sys/devices ] && [ "$d" != / ]; do
             if [ -r "$d/idVendor" ]; then
