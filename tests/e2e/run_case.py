@@ -108,7 +108,7 @@ HWID_KILL_AFTER = 60
 
 # One run against the disk that stops answering: the back end's 3 s for all
 # device requests together, the kernel's abort of the request that timed out
-# on top (3.3 s measured in all), and a margin for TCG on a host shared with
+# on top (3.2 to 3.6 s measured in all), and a margin for TCG on a host shared with
 # other builds. Before the budget, such a run took over 7 s.
 STALLED_TIME_LIMIT = 5.0
 

@@ -252,19 +252,18 @@ unsigned NextRequestTimeoutMs(const DeviceRequests& requests) {
 }
 
 int OpenGenericNode(const char* deviceDir, const char* devRoot) {
-    Path directory;
+    // One path after the other in the same buffer: paths live on the stack.
+    Path path;
     Name name;
-    Path attribute;
-    Path node;
     char number[32];
-    if (deviceDir[0] == '\0' || !FormatPath(directory.text, "%s/scsi_generic", deviceDir) ||
-        !SmallestEntry(directory.text, nullptr, nullptr, name) ||
-        !FormatPath(attribute.text, "%s/%s/dev", directory.text, name.text) ||
-        ReadTextAttribute(attribute.text, number) == 0 ||
-        !FormatPath(node.text, "%s/%s", devRoot, name.text)) {
+    if (deviceDir[0] == '\0' || !FormatPath(path.text, "%s/scsi_generic", deviceDir) ||
+        !SmallestEntry(path.text, nullptr, nullptr, name) ||
+        !FormatPath(path.text, "%s/scsi_generic/%s/dev", deviceDir, name.text) ||
+        ReadTextAttribute(path.text, number) == 0 ||
+        !FormatPath(path.text, "%s/%s", devRoot, name.text)) {
         return -1;
     }
-    const int fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::open(path.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return -1;
     }
