@@ -5,6 +5,7 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "hwid/disk_identity.h"
+#include "platform/linux/ata.h"
 #include "support/disk_replies.h"
 
 // The C library's stat itself: the injector's own calls are not counted.
@@ -46,6 +48,7 @@ void Arm(const std::optional<Target>& target, std::uint32_t seed) {
     state.target = target;
     state.injected = 0;
     state.withheld.clear();
+    state.seen = Seen{};
     state.random.seed(seed);
     state.armed = true;
 }
@@ -134,7 +137,32 @@ void CheckCondition(sg_io_hdr_t& header, std::uint8_t senseKey, std::uint8_t asc
 constexpr std::uint8_t kIllegalRequest = 0x05;
 constexpr std::uint8_t kMediumError = 0x03;
 
+// Advances the test's clock by what the request takes; false when the disk
+// does not answer it in time (the midlayer's DID_TIME_OUT).
+bool PassTime(const sg_io_hdr_t& header) {
+    const Pace& pace = state.pace;
+    const bool answers = pace.answerMs.has_value() && *pace.answerMs <= header.timeout;
+    const std::uint64_t tookMs =
+        answers ? *pace.answerMs
+                : std::uint64_t{header.timeout} + linux_backend::kDeadlineRoundingMs + kAbortMs;
+    state.pace.nowNs += tookMs * 1000000;
+    return answers;
+}
+
 int SimulateSgIo(sg_io_hdr_t& header, bool strike) {
+    const unsigned char* request = header.cmdp;
+    state.seen.timeouts.push_back(header.timeout);
+    if (request != nullptr && header.cmd_len >= 6 && request[0] == 0x12 && (request[1] & 1) != 0) {
+        ++state.seen.evpdInquiries;
+    }
+    if (state.pace.active && !PassTime(header)) {
+        header.status = 0;
+        header.host_status = 0x03;  // DID_TIME_OUT
+        header.driver_status = 0;
+        header.sb_len_wr = 0;
+        header.resid = static_cast<int>(header.dxfer_len);
+        return 0;
+    }
     const Mode mode = strike ? state.target->mode : Mode::kErrno;
     if (strike && mode == Mode::kErrno) {
         errno = state.target->error;
@@ -247,6 +275,21 @@ ssize_t __real_getdents64(int fd, void* buffer, size_t size);
 FILE* __real_fdopen(int fd, const char* mode);
 char* __real_fgets(char* text, int size, FILE* stream);
 int __real_ioctl(int fd, unsigned long request, ...);
+int __real_clock_gettime(clockid_t clock, struct timespec* time);
+
+int __wrap_clock_gettime(clockid_t clock, struct timespec* time) {
+    const hwid::fault::Pace& pace = hwid::fault::state.pace;
+    if (!hwid::fault::state.armed || !pace.active) {
+        return __real_clock_gettime(clock, time);
+    }
+    if (pace.clockFails) {
+        errno = EINVAL;
+        return -1;
+    }
+    time->tv_sec = static_cast<time_t>(pace.nowNs / 1000000000);
+    time->tv_nsec = static_cast<long>(pace.nowNs % 1000000000);
+    return 0;
+}
 
 int __wrap_open(const char* path, int flags, ...) {
     mode_t mode = 0;
@@ -370,9 +413,13 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     }
     const bool strike = hwid::fault::Strike(hwid::fault::Function::kIoctl);
     struct stat info {};
-    const bool onNode = state.hasNode && __real_fstat(fd, &info) == 0 &&
-                        info.st_dev == state.nodeDevice && info.st_ino == state.nodeInode;
-    if (onNode && request == SG_IO) {
+    const bool known = __real_fstat(fd, &info) == 0;
+    const bool onNode =
+        state.hasNode && known && info.st_dev == state.nodeDevice && info.st_ino == state.nodeInode;
+    const bool onGeneric =
+        state.hasGeneric && known && S_ISCHR(info.st_mode) && info.st_rdev == state.genericDevice;
+    if ((onNode || onGeneric) && request == SG_IO) {
+        state.seen.throughGeneric.push_back(onGeneric);
         return hwid::fault::SimulateSgIo(*static_cast<sg_io_hdr_t*>(argument), strike);
     }
     if (onNode && request == HDIO_GET_IDENTITY) {

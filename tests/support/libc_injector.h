@@ -4,7 +4,8 @@
 // by the back end's objects land in the injector's __wrap_NAME, which passes
 // them on to the C library's __real_NAME. While armed, the injector counts the
 // calls of each function and fails the chosen one; ioctl on the node answers
-// SG_IO and HDIO_GET_IDENTITY as the disk configured in `answers` would.
+// SG_IO and HDIO_GET_IDENTITY as the disk configured in `answers` would, and
+// clock_gettime gives the disk's time when a test sets its pace.
 #pragma once
 
 #include <sys/types.h>
@@ -67,6 +68,26 @@ constexpr char kAtaModel[] = "SIM-ATA-DISK";
 constexpr char kHdioSerial[] = "SIM-HDIO-0001";
 constexpr char kInquirySerial[] = "SIM-INQ-0001";
 
+// How long the disk takes, on a clock of the test's own that the back end
+// reads through clock_gettime. A request not answered within its timeout
+// ends after the timeout, the block layer's rounding of its deadline and the
+// kernel's abort.
+inline constexpr unsigned kAbortMs = 250;
+
+struct Pace {
+    bool active = false;
+    std::optional<unsigned> answerMs{};  // none: the disk never answers
+    bool clockFails = false;
+    std::uint64_t nowNs = 1000000000;
+};
+
+// What reached the disk during a run.
+struct Seen {
+    std::vector<unsigned> timeouts{};    // of each SG_IO, in order
+    std::vector<bool> throughGeneric{};  // each SG_IO: sent to the generic node
+    int evpdInquiries = 0;
+};
+
 struct Target {
     Function function = Function::kOpen;
     int index = 0;
@@ -87,6 +108,11 @@ struct State {
     bool hasNode = false;
     dev_t nodeDevice = 0;
     ino_t nodeInode = 0;
+    // The character device that stands for the disk's SCSI generic node.
+    bool hasGeneric = false;
+    dev_t genericDevice = 0;
+    Pace pace{};
+    Seen seen{};
 };
 
 // The one injector of the program.

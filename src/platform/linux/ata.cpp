@@ -1,8 +1,13 @@
 #include "platform/linux/ata.h"
 
+#include <fcntl.h>
 #include <linux/hdreg.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -10,6 +15,7 @@
 #include <cstring>
 
 #include "platform/linux/errors.h"
+#include "platform/linux/sysfs.h"
 
 namespace hwid::linux_backend {
 namespace {
@@ -27,8 +33,9 @@ constexpr std::uint8_t kAtaStatusReturnDescriptor = 0x09;
 // The driver status codes of the sg header live in bits 0-2; bit 3
 // (DRIVER_SENSE) only says that sense data came back.
 constexpr std::uint16_t kDriverStatusCodeMask = 0x07;
-constexpr unsigned kIdentifyTimeoutMs = 10000;
-constexpr unsigned kInquiryTimeoutMs = 5000;
+// The host status of a request that the SCSI midlayer timed out (DID_TIME_OUT).
+constexpr std::uint16_t kHostTimedOut = 0x03;
+constexpr std::uint64_t kNsPerMs = 1000000;
 
 struct WordRange {
     std::size_t first;
@@ -61,9 +68,9 @@ ScsiOutcome OutcomeOf(const sg_io_hdr_t& header) {
 }
 
 // An SG_IO request that reads `data` from the device for `cdb`, with room for
-// sense data.
+// sense data; SendWithinBudget sets its timeout.
 sg_io_hdr_t DataInRequest(std::span<std::uint8_t> cdb, std::span<std::uint8_t> data,
-                          std::span<std::uint8_t, 64> sense, unsigned timeoutMs) {
+                          std::span<std::uint8_t, 64> sense) {
     sg_io_hdr_t header;
     std::memset(&header, 0, sizeof header);
     header.interface_id = 'S';
@@ -74,8 +81,50 @@ sg_io_hdr_t DataInRequest(std::span<std::uint8_t> cdb, std::span<std::uint8_t> d
     header.dxferp = data.data();
     header.cmdp = cdb.data();
     header.sbp = sense.data();
-    header.timeout = timeoutMs;
     return header;
+}
+
+bool MonotonicNs(std::uint64_t& ns) {
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return false;
+    }
+    ns = static_cast<std::uint64_t>(now.tv_sec) * 1000 * kNsPerMs +
+         static_cast<std::uint64_t>(now.tv_nsec);
+    return true;
+}
+
+// Sends the request, with a timeout from the budget, to the disk's generic
+// node or else its block node fd, and charges the time it took. ERROR_SUCCESS
+// when the device answered (its outcome is in header); ERROR_SEM_TIMEOUT
+// when it did not answer in time, or, without sending, when the budget is
+// spent; else the error of the call.
+DWORD SendWithinBudget(int fd, const char* deviceDir, sg_io_hdr_t& header,
+                       DeviceRequests& requests) {
+    const unsigned timeoutMs = NextRequestTimeoutMs(requests);
+    if (timeoutMs == 0) {
+        return ERROR_SEM_TIMEOUT;
+    }
+    header.timeout = timeoutMs;
+    const int generic = OpenGenericNode(deviceDir, requests.devRoot);
+    std::uint64_t start = 0;
+    const bool started = MonotonicNs(start);
+    const int result = ::ioctl(generic >= 0 ? generic : fd, SG_IO, &header);
+    const int error = errno;
+    std::uint64_t end = 0;
+    if (started && MonotonicNs(end) && end >= start) {
+        requests.spentNs += end - start;
+    } else {
+        // Without a clock the request counts as having waited its whole time.
+        requests.spentNs += (timeoutMs + kDeadlineRoundingMs) * kNsPerMs;
+    }
+    if (generic >= 0) {
+        ::close(generic);
+    }
+    if (result != 0) {
+        return ErrnoToWindowsError(error);
+    }
+    return header.host_status == kHostTimedOut ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -207,7 +256,50 @@ bool IsAllZero(std::span<const std::uint8_t> data) {
     return std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
+unsigned NextRequestTimeoutMs(const DeviceRequests& requests) {
+    // Whole milliseconds, rounded down: the request, its deadline rounded up,
+    // does not outlast the budget.
+    constexpr std::uint64_t kUsableNs =
+        std::uint64_t{kDeviceWaitBudgetMs - kDeadlineRoundingMs} * kNsPerMs;
+    if (requests.spentNs >= kUsableNs) {
+        return 0;
+    }
+    const std::uint64_t leftMs = (kUsableNs - requests.spentNs) / kNsPerMs;
+    if (leftMs < kShortestRequestMs) {
+        return 0;
+    }
+    return static_cast<unsigned>(std::min<std::uint64_t>(leftMs, kRequestTimeoutCapMs));
+}
+
+int OpenGenericNode(const char* deviceDir, const char* devRoot) {
+    // One path after the other in the same buffer: paths live on the stack.
+    Path path;
+    Name name;
+    char number[32];
+    if (deviceDir[0] == '\0' || !FormatPath(path.text, "%s/scsi_generic", deviceDir) ||
+        !SmallestEntry(path.text, nullptr, nullptr, name) ||
+        !FormatPath(path.text, "%s/scsi_generic/%s/dev", deviceDir, name.text) ||
+        ReadTextAttribute(path.text, number) == 0 ||
+        !FormatPath(path.text, "%s/%s", devRoot, name.text)) {
+        return -1;
+    }
+    const int fd = ::open(path.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    char actual[32];
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) ||
+        !FormatPath(actual, "%u:%u", major(info.st_rdev), minor(info.st_rdev)) ||
+        std::strcmp(actual, number) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+DWORD ReadIdentifyData(int fd, const char* deviceDir, std::uint8_t command, IdentifyData data,
+                       DeviceRequests& requests) {
     if (command != ID_CMD && command != ATAPI_ID_CMD) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -215,25 +307,26 @@ DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
 
     std::array<std::uint8_t, 16> cdb = BuildAtaPassThroughCdb(command);
     std::uint8_t sense[64] = {};
-    sg_io_hdr_t header =
-        DataInRequest(cdb, std::span(data.data(), kIdentifySize), sense, kIdentifyTimeoutMs);
+    sg_io_hdr_t header = DataInRequest(cdb, std::span(data.data(), kIdentifySize), sense);
     std::fill(data.begin(), data.end(), std::uint8_t{0});
-    if (::ioctl(fd, SG_IO, &header) == 0) {
+    const DWORD sent = SendWithinBudget(fd, deviceDir, header, requests);
+    if (sent == ERROR_SUCCESS) {
         const std::size_t senseLength = std::min<std::size_t>(header.sb_len_wr, sizeof sense);
         if (AtaPassThroughSucceeded(OutcomeOf(header), std::span(sense, senseLength)) &&
             !IsAllZero(data)) {
             return ERROR_SUCCESS;
         }
     } else {
-        error = ErrnoToWindowsError(errno);
+        error = sent;
     }
 
     // The kernel's own copy of the identify data, taken when the device was
     // probed (libata answers this on any ATA or ATAPI device).
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (::ioctl(fd, HDIO_GET_IDENTITY, data.data()) != 0) {
+        const int hdioError = errno;
         std::fill(data.begin(), data.end(), std::uint8_t{0});
-        return ErrnoToWindowsError(errno);
+        return error == ERROR_SEM_TIMEOUT ? error : ErrnoToWindowsError(hdioError);
     }
     HdioIdentityToAtaOrder(data);
     if (IsAllZero(data) || !MatchesCommand(data, command)) {
@@ -243,13 +336,14 @@ DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
     return ERROR_SUCCESS;
 }
 
-std::size_t InquireUnitSerialPage(int fd, std::span<std::uint8_t> page) {
+std::size_t InquireUnitSerialPage(int fd, const char* deviceDir, std::span<std::uint8_t> page,
+                                  DeviceRequests& requests) {
     const auto length = static_cast<std::uint16_t>(std::min<std::size_t>(page.size(), 0xFF));
     std::array<std::uint8_t, 6> cdb = BuildInquiryCdb(0x80, length);
     std::uint8_t sense[64] = {};
-    sg_io_hdr_t header = DataInRequest(cdb, page.first(length), sense, kInquiryTimeoutMs);
+    sg_io_hdr_t header = DataInRequest(cdb, page.first(length), sense);
     std::fill(page.begin(), page.end(), std::uint8_t{0});
-    if (::ioctl(fd, SG_IO, &header) != 0) {
+    if (SendWithinBudget(fd, deviceDir, header, requests) != ERROR_SUCCESS) {
         return 0;
     }
     if (header.status != kScsiGood || header.host_status != 0 ||

@@ -94,8 +94,9 @@ DWORD SmartGetVersion(const DiskInfo& info, void* out, DWORD outSize, DWORD& wri
     return ERROR_SUCCESS;
 }
 
-DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, const void* in, DWORD inSize, void* out,
-                            DWORD outSize, DWORD& written) {
+DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, linux_backend::DeviceRequests& requests,
+                            const void* in, DWORD inSize, void* out, DWORD outSize,
+                            DWORD& written) {
     // The request without its one-byte bBuffer.
     if (in == nullptr || inSize < offsetof(SENDCMDINPARAMS, bBuffer)) {
         return ERROR_INVALID_PARAMETER;
@@ -114,7 +115,8 @@ DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, const void* in, DWORD 
         return ERROR_INVALID_FUNCTION;
     }
     std::uint8_t data[linux_backend::kIdentifySize];
-    const DWORD error = linux_backend::ReadIdentifyData(fd, command, data);
+    const DWORD error =
+        linux_backend::ReadIdentifyData(fd, info.deviceDir.text, command, data, requests);
     if (error != ERROR_SUCCESS) {
         return error;
     }
@@ -129,8 +131,8 @@ DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, const void* in, DWORD 
     return ERROR_SUCCESS;
 }
 
-DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD inSize, void* out,
-                           DWORD outSize, DWORD& written) {
+DWORD QueryStorageProperty(const DiskInfo& info, int fd, linux_backend::DeviceRequests& requests,
+                           const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& written) {
     if (in == nullptr || inSize < kMinimumQueryBytes) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -144,7 +146,7 @@ DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD i
         return ERROR_INVALID_PARAMETER;
     }
     DescriptorStrings strings;
-    linux_backend::CollectDescriptorStrings(info, fd, strings);
+    linux_backend::CollectDescriptorStrings(info, fd, requests, strings);
     if (strings.vendor[0] == '\0' && strings.product[0] == '\0' && strings.revision[0] == '\0' &&
         strings.serial[0] == '\0' && !linux_backend::IsDirectory(info.blockDir.text)) {
         return ERROR_DEVICE_NOT_CONNECTED;
@@ -197,6 +199,7 @@ LinuxDeviceServices::LinuxDeviceServices(std::string_view sysfsRoot, std::string
                                          std::string_view rootPath) {
     rootsFit_ = Copy(sysfsRoot_, sysfsRoot) && Copy(devRoot_, devRoot) &&
                 Copy(mountinfoPath_, mountinfoPath) && Copy(rootPath_, rootPath);
+    deviceRequests_.devRoot = devRoot_.text;
 }
 
 LinuxDeviceServices::~LinuxDeviceServices() {
@@ -398,9 +401,11 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
         case SMART_GET_VERSION:
             return SmartGetVersion(info, out, outSize, written);
         case SMART_RCV_DRIVE_DATA:
-            return SmartReceiveDriveData(info, slot.fd, in, inSize, out, outSize, written);
+            return SmartReceiveDriveData(info, slot.fd, deviceRequests_, in, inSize, out, outSize,
+                                         written);
         case IOCTL_STORAGE_QUERY_PROPERTY:
-            return QueryStorageProperty(info, slot.fd, in, inSize, out, outSize, written);
+            return QueryStorageProperty(info, slot.fd, deviceRequests_, in, inSize, out, outSize,
+                                        written);
         default:
             return GetDriveGeometryEx(info, out, outSize, written);
     }

@@ -31,6 +31,15 @@
 // - Any other code: ERROR_INVALID_FUNCTION. A disk whose sysfs entry has gone
 //   since the open: ERROR_DEVICE_NOT_CONNECTED.
 //
+// Waiting for the disk is bounded: the requests that reach it (IDENTIFY
+// through ATA PASS-THROUGH, INQUIRY for the unit serial number page) share
+// 3 seconds per instance, that is per run, measured on the monotonic clock;
+// a request that finds the time spent fails with ERROR_SEM_TIMEOUT unsent.
+// Only the kernel's recovery of the one request that timed out can add to
+// it. They go to the disk's SCSI generic node when it has one, as the block
+// node raises SG_IO timeouts to 7 s (see platform/linux/ata.h). USB disks are
+// never sent INQUIRY for a VPD page.
+//
 // Not thread-safe: the program calls it from its one thread.
 #pragma once
 
@@ -42,6 +51,7 @@
 #include <string_view>
 
 #include "hwid/device_services.h"
+#include "platform/linux/ata.h"
 #include "platform/linux/disk_info.h"
 #include "platform/linux/sysfs.h"
 
@@ -125,6 +135,8 @@ class LinuxDeviceServices final : public DeviceServices {
     int nodeRefusal_ = 0;
     linux_backend::DiskInfo driveZeroInfo_;
     bool driveZeroInfoRead_ = false;
+    // Where the run's device requests go, and how long they have waited.
+    linux_backend::DeviceRequests deviceRequests_{};
     std::array<HandleSlot, kMaxHandles> handles_{};
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;

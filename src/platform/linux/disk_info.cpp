@@ -115,7 +115,8 @@ DiskBus BusOf(const char* deviceDir) {
     return DiskBus::kOther;
 }
 
-void SerialFromScsi(const DiskInfo& info, int fd, std::span<char, kStringSize> serial) {
+void SerialFromScsi(const DiskInfo& info, int fd, DeviceRequests& requests,
+                    std::span<char, kStringSize> serial) {
     std::uint8_t page[4 + 255 + 1];
     Path path;
     if (FormatPath(path.text, "%s/vpd_pg80", info.deviceDir.text)) {
@@ -125,8 +126,9 @@ void SerialFromScsi(const DiskInfo& info, int fd, std::span<char, kStringSize> s
             return;
         }
     }
-    if (fd >= 0) {
-        const std::size_t length = InquireUnitSerialPage(fd, std::span(page, 4 + 255));
+    if (fd >= 0 && info.usbDir.text[0] == '\0') {
+        const std::size_t length =
+            InquireUnitSerialPage(fd, info.deviceDir.text, std::span(page, 4 + 255), requests);
         UnitSerialFromPage(std::span(page, length), serial);
     }
 }
@@ -220,7 +222,8 @@ bool UnitSerialFromPage(std::span<const std::uint8_t> page, std::span<char, kStr
     return true;
 }
 
-void CollectDescriptorStrings(const DiskInfo& info, int fd, DescriptorStrings& strings) {
+void CollectDescriptorStrings(const DiskInfo& info, int fd, DeviceRequests& requests,
+                              DescriptorStrings& strings) {
     std::memset(&strings, 0, sizeof strings);
     const char* device = info.deviceDir.text;
     switch (info.bus) {
@@ -230,7 +233,7 @@ void CollectDescriptorStrings(const DiskInfo& info, int fd, DescriptorStrings& s
             ReadAttribute(device, "rev", strings.revision);
             // USB storage is known by the USB device's serial number.
             if (ReadAttribute(info.usbDir.text, "serial", strings.serial) == 0) {
-                SerialFromScsi(info, fd, strings.serial);
+                SerialFromScsi(info, fd, requests, strings.serial);
             }
             break;
         case DiskBus::kNvme:

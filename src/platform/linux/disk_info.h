@@ -14,6 +14,8 @@ namespace hwid::linux_backend {
 
 enum class DiskBus { kScsi, kNvme, kVirtio, kOther };
 
+struct DeviceRequests;
+
 struct DiskInfo {
     Name name;
     Path blockDir;   // the real directory that <sysfs>/block/<name> leads to
@@ -51,8 +53,11 @@ bool UnitSerialFromPage(std::span<const std::uint8_t> page, std::span<char, kStr
 
 // Gathers the strings from sysfs: vendor, model and revision attributes; the
 // serial from the NVMe controller, the virtio-blk disk, the USB device, the
-// SCSI unit serial number page (sysfs, or INQUIRY on fd when fd >= 0).
-void CollectDescriptorStrings(const DiskInfo& info, int fd, DescriptorStrings& strings);
+// SCSI unit serial number page (sysfs, or INQUIRY on fd within the budget when
+// fd >= 0). A USB disk is never sent INQUIRY for a VPD page: some bridges
+// lock up on one, which is why the kernel reads none from them either.
+void CollectDescriptorStrings(const DiskInfo& info, int fd, DeviceRequests& requests,
+                              DescriptorStrings& strings);
 
 struct DescriptorFields {
     std::uint8_t deviceType = 0;

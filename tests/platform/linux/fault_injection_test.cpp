@@ -4,12 +4,15 @@
 // linker puts in front of the C library (--wrap); ioctl also plays the disk
 // behind the fixture's /dev node (SG_IO and HDIO_GET_IDENTITY).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -17,6 +20,7 @@
 
 #include "hwid/disk_identity.h"
 #include "hwid/machine_identifier.h"
+#include "platform/linux/ata.h"
 #include "platform/linux/device_services.h"
 #include "support/disk_replies.h"
 #include "support/fixture_tree.h"
@@ -344,6 +348,186 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, LinuxFaults, testing::ValuesIn(kLinuxFixtures
                          [](const testing::TestParamInfo<LinuxFixture>& param) {
                              return param.param.name;
                          });
+
+// --- Linux back end: what reaches the disk, and how long it is waited for ----
+
+// Sets up the fixture as Prepare does, with the disk's pace and generic node
+// cleared; the destructor clears them again for the tests that follow.
+struct DiskUnderTest {
+    DiskUnderTest(const LinuxFixture& fixture, const Tree& tree) {
+        fault::state.pace = fault::Pace{};
+        fault::state.hasGeneric = false;
+        Prepare(fixture, tree);
+    }
+    ~DiskUnderTest() {
+        fault::state.pace = fault::Pace{};
+        fault::state.hasGeneric = false;
+    }
+    DiskUnderTest(const DiskUnderTest&) = delete;
+    DiskUnderTest& operator=(const DiskUnderTest&) = delete;
+};
+
+const LinuxFixture kSataInquiry = kLinuxFixtures[2];
+
+// The disk answers every request after answerMs, or never. The SMART probe's
+// IDENTIFY is refused (the simulated disk knows no ATA) and the kernel has no
+// copy, so the storage property probe asks for the unit serial number page
+// next, with what is left of the run's time.
+struct PaceCase {
+    const char* name;
+    std::optional<unsigned> answerMs;
+    bool clockFails;
+    std::vector<unsigned> timeouts;  // of the requests sent, in order
+    const char* serial;
+};
+
+const PaceCase kPaceCases[] = {
+    {"AnswersAtOnce", 1, false, {2000, 1999}, fault::kInquirySerial},
+    {"AnswersAfterASecond", 1000, false, {2000, 1000}, fault::kInquirySerial},
+    // The page request gets 500 ms, and the answer comes later.
+    {"AnswersTooLateForThePage", 1500, false, {2000, 500}, ""},
+    // 50 ms left: too little to send the page request at all.
+    {"LeavesTooLittleForThePage", 1950, false, {2000}, ""},
+    {"NeverAnswers", std::nullopt, false, {2000}, ""},
+    // Without a clock each request counts as its whole timeout and rounding.
+    {"NoClock", 1, true, {2000}, ""},
+};
+
+class DiskPace : public testing::TestWithParam<PaceCase> {};
+
+TEST_P(DiskPace, RequestsShareTheRunsBudget) {
+    const PaceCase& c = GetParam();
+    Tree tree;
+    DiskUnderTest disk(kSataInquiry, tree);
+    fault::state.pace.active = true;
+    fault::state.pace.answerMs = c.answerMs;
+    fault::state.pace.clockFails = c.clockFails;
+    const std::uint64_t startNs = fault::state.pace.nowNs;
+    LinuxRun result;
+    RunOnTree(tree, std::nullopt, 1, result);
+
+    EXPECT_EQ(fault::state.seen.timeouts, c.timeouts);
+    EXPECT_EQ(TextOf(result.run.facts.identity.serialText), c.serial);
+    ExpectSoundRun(result.run);
+    EXPECT_EQ(result.handlesLeft, 0u);
+    EXPECT_EQ(result.descriptorsAfter, result.descriptorsBefore);
+    // Waited in all: within the budget, but for the kernel's abort of one
+    // request that timed out.
+    const std::uint64_t waitedMs = (fault::state.pace.nowNs - startNs) / 1000000;
+    EXPECT_LE(waitedMs, linux_backend::kDeviceWaitBudgetMs + fault::kAbortMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DiskPace, testing::ValuesIn(kPaceCases),
+                         [](const testing::TestParamInfo<PaceCase>& param) {
+                             return param.param.name;
+                         });
+
+TEST(DiskPace, NextTimeoutFollowsWhatIsLeft) {
+    using linux_backend::NextRequestTimeoutMs;
+    constexpr std::uint64_t kMs = 1000000;
+    linux_backend::DeviceRequests requests;
+    const std::pair<std::uint64_t, unsigned> cases[] = {
+        {0, 2000},       {1, 1999},         {1 * kMs - 1, 1999},
+        {1 * kMs, 1999}, {1900 * kMs, 100}, {1900 * kMs + 1, 0},
+        {1901 * kMs, 0}, {2000 * kMs, 0},   {10000 * kMs, 0},
+    };
+    for (const auto& [spentNs, timeoutMs] : cases) {
+        requests.spentNs = spentNs;
+        EXPECT_EQ(NextRequestTimeoutMs(requests), timeoutMs) << spentNs << " ns spent";
+    }
+}
+
+// A USB disk with no serial of its own on the USB device and no page in
+// sysfs, whose bridge would answer INQUIRY for the page: it is not asked.
+constexpr char kUsbPath[] = "pci0/usb1/1-1/1-1:1.0/host4/target4:0:0/4:0:0:0";
+
+void BuildScsiWithoutPage(const Tree& t, const std::string& path) {
+    const std::string block = t.Disk("sda", path, "scsi", "8:0");
+    t.Partition(block, "sda1", "8:1");
+    const std::string dev = "sys/devices/" + path;
+    t.File(dev + "/vendor", "SIM     \n");
+    t.File(dev + "/model", "SIM USB DISK    \n");
+    t.File(dev + "/type", "0\n");
+    t.Node("sda");
+    RootOn(t, "8:1", "/dev/sda1");
+}
+
+void BuildUsbWithoutSerial(const Tree& t) {
+    BuildScsiWithoutPage(t, kUsbPath);
+    t.File("sys/devices/pci0/usb1/1-1/idVendor", "0781\n");
+}
+
+// The same disk with no USB device above it: a SCSI disk, which is asked.
+void BuildScsiDiskWithoutPage(const Tree& t) {
+    BuildScsiWithoutPage(t, kUsbPath);
+}
+
+TEST(VitalProductData, NoInquiryForAPageGoesToAUsbDisk) {
+    struct Case {
+        LinuxFixture fixture;
+        int inquiries;
+    };
+    const Case cases[] = {
+        {{"Usb", BuildUsbWithoutSerial, "sda", {.unitSerialPage = true}, "", "SIM USB DISK"}, 0},
+        {{"Scsi",
+          BuildScsiDiskWithoutPage,
+          "sda",
+          {.unitSerialPage = true},
+          fault::kInquirySerial,
+          "SIM USB DISK"},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture.name);
+        Tree tree;
+        DiskUnderTest disk(c.fixture, tree);
+        LinuxRun result;
+        RunOnTree(tree, std::nullopt, 1, result);
+        EXPECT_EQ(fault::state.seen.evpdInquiries, c.inquiries);
+        EXPECT_EQ(TextOf(result.run.facts.identity.serialText), c.fixture.serial);
+    }
+}
+
+// The requests go to the disk's SCSI generic node when sysfs names one and
+// the node under /dev is that character device (here /dev/null stands for
+// it); otherwise to the block node.
+TEST(GenericNode, RequestsGoToTheNodeThatSysfsNames) {
+    struct Case {
+        const char* name;
+        const char* number;  // the dev attribute of scsi_generic/sg0
+        bool link;           // dev/sg0 leads to /dev/null; else a regular file
+        bool throughGeneric;
+    };
+    struct stat null {};
+    ASSERT_EQ(::stat("/dev/null", &null), 0);
+    ASSERT_TRUE(S_ISCHR(null.st_mode));
+    const std::string nullNumber =
+        std::to_string(major(null.st_rdev)) + ":" + std::to_string(minor(null.st_rdev));
+    const Case cases[] = {
+        {"Named", nullNumber.c_str(), true, true},
+        {"OtherNumber", "21:0", true, false},
+        {"NotACharacterDevice", nullNumber.c_str(), false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree tree;
+        DiskUnderTest disk(kSataInquiry, tree);
+        tree.File(std::string("sys/devices/") + kAtaPath + "/scsi_generic/sg0/dev",
+                  std::string(c.number) + "\n");
+        if (c.link) {
+            tree.LinkText("dev/sg0", "/dev/null");
+        } else {
+            tree.File("dev/sg0", "");
+        }
+        fault::state.hasGeneric = true;
+        fault::state.genericDevice = null.st_rdev;
+        LinuxRun result;
+        RunOnTree(tree, std::nullopt, 1, result);
+        EXPECT_EQ(fault::state.seen.throughGeneric, std::vector<bool>(2, c.throughGeneric));
+        EXPECT_EQ(TextOf(result.run.facts.identity.serialText), fault::kInquirySerial);
+        EXPECT_EQ(result.descriptorsAfter, result.descriptorsBefore);
+    }
+}
 
 }  // namespace
 }  // namespace hwid
