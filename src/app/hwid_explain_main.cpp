@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "explain/report.h"
 #include "platform/platform.h"
@@ -20,26 +21,13 @@ constexpr const char* kHelp =
     "  --json          print the same as one JSON object\n"
     "  --show-serial   show the serial whole (masked but for its last four characters\n"
     "                  otherwise)\n"
-    "  --compare FILE  compare with an earlier --json output: exit 0 when no input\n"
-    "                  changed, 1 when one did\n"
+    "  --compare FILE  compare with an earlier --json output (a regular file of at\n"
+    "                  most 1 MiB): exit 0 when no input changed, 1 when one did\n"
     "  --help          print this help\n"
     "  --version       print the version\n"
     "\n"
     "Exit status: 0 on success, 1 when --compare finds a change or output fails,\n"
     "2 on a usage error or an unreadable FILE.\n";
-
-// Reads a whole small file; false when it cannot be read or is too big.
-bool ReadFile(const char* path, char* buffer, std::size_t size) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    const std::size_t n = std::fread(buffer, 1, size - 1, file);
-    const bool complete = std::feof(file) != 0 && std::ferror(file) == 0;
-    std::fclose(file);
-    buffer[n] = '\0';
-    return complete && std::memchr(buffer, 0, n) == nullptr;
-}
 
 int Finish(int status) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
@@ -80,9 +68,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    static char earlier[64 * 1024];
-    if (compare != nullptr && !ReadFile(compare, earlier, sizeof earlier)) {
-        std::fprintf(stderr, "hwid-explain: cannot read %s\n", compare);
+    hwid::EarlierReport earlier;
+    std::string error;
+    if (compare != nullptr && !hwid::ReadEarlierJson(compare, earlier, error)) {
+        std::fprintf(stderr, "hwid-explain: %s\n", error.c_str());
         return 2;
     }
 
@@ -92,15 +81,13 @@ int main(int argc, char** argv) {
     hwid::BuildExplainReport(*report, hwid::PlatformDeviceServices(), drive);
 
     if (compare != nullptr) {
-        const int result = hwid::CompareWithEarlier(*report, earlier, stdout);
-        if (result < 0) {
-            std::fprintf(stderr, "hwid-explain: %s is no output of hwid-explain --json\n", compare);
-            return 2;
-        }
-        return Finish(result);
+        return Finish(hwid::CompareWithEarlier(*report, earlier, stdout));
     }
     if (json) {
-        hwid::PrintExplainJson(*report, showSerial, stdout);
+        if (!hwid::PrintExplainJson(*report, showSerial, stdout)) {
+            std::fprintf(stderr, "hwid-explain: out of memory\n");
+            return 1;
+        }
     } else {
         hwid::PrintExplainText(*report, showSerial, stdout);
     }

@@ -3,8 +3,11 @@
 // wrapped so that what the probes saw can be told afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "hwid/cpu_signature.h"
 #include "hwid/device_services.h"
@@ -64,11 +67,36 @@ void BuildExplainReport(ExplainReport& report, DeviceServices& services,
 void MaskSerial(const char* serial, char* masked, std::size_t size);
 
 void PrintExplainText(const ExplainReport& report, bool showSerial, std::FILE* out);
-void PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* out);
+// False when the output could not be made (no memory).
+bool PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* out);
+
+// What the comparison takes from an earlier --json output. The drive's texts
+// hold the bytes the drive gave, one character of the JSON a byte.
+struct EarlierReport {
+    std::string cpuSignature;
+    std::string drivePath;
+    std::string model;
+    bool serialObtained = false;
+    std::string foldValue;
+    std::string identifier;
+};
+
+// The largest earlier output read; --json writes a few kilobytes.
+inline constexpr std::size_t kMaxEarlierFileSize = 1024 * 1024;
+
+// Parses the bytes of an earlier --json output. False, with `error` set to one
+// line that says what is wrong, when they cannot be used.
+bool ParseEarlierJson(std::string_view bytes, EarlierReport& earlier, std::string& error) noexcept;
+
+// Reads and parses the file at `path`, a regular file of at most
+// kMaxEarlierFileSize bytes; never waits on a FIFO or device. The error names
+// the file: "cannot read FILE: No such file or directory".
+bool ReadEarlierJson(const char* path, EarlierReport& earlier, std::string& error) noexcept;
 
 // Compares the report with an earlier --json output. Prints one line per
 // input; returns 0 when nothing changed, 1 when something did, -1 when the
 // earlier output cannot be read as such (a message is printed to `out`).
 int CompareWithEarlier(const ExplainReport& report, const char* earlierJson, std::FILE* out);
+int CompareWithEarlier(const ExplainReport& report, const EarlierReport& earlier, std::FILE* out);
 
 }  // namespace hwid

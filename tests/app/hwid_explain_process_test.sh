@@ -58,6 +58,48 @@ run --compare "$tmp/missing" >/dev/null 2>&1
 status=$?
 [ "$status" -eq 2 ] || fail "--compare with a missing file: exit status $status"
 
+# A FILE that cannot be used: exit 2, nothing on standard output, one line on
+# standard error that says what is wrong.
+refuses() {
+    name=$1
+    file=$2
+    reason=$3
+    run --compare "$file" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    [ "$status" -eq 2 ] || fail "$name: exit status $status"
+    [ ! -s "$tmp/out" ] || fail "$name: printed to standard output: $(cat "$tmp/out")"
+    [ "$(wc -l <"$tmp/err")" -eq 1 ] || fail "$name: not one line: $(cat "$tmp/err")"
+    grep -qF -- "$reason" "$tmp/err" || fail "$name: no '$reason' in: $(cat "$tmp/err")"
+}
+sed 's/"model"/"model": "x", "model"/' "$tmp/json" >"$tmp/duplicate"
+refuses "duplicate key" "$tmp/duplicate" 'duplicate key "model"'
+sed 's/"identifier": "\([0-9A-F]*\)"/"identifier": ["\1"]/' "$tmp/json" >"$tmp/array"
+refuses "identifier array" "$tmp/array" '"identifier" is an array, not a string'
+sed 's/"serial_obtained": \([a-z]*\)/"serial_obtained": "\1"/' "$tmp/json" >"$tmp/string"
+refuses "serial_obtained string" "$tmp/string" '"serial_obtained" is a string, not a boolean'
+sed 's/"model": "/"model": "\\u0000/' "$tmp/json" >"$tmp/nul"
+refuses "zero character" "$tmp/nul" '"model" holds \u0000'
+{ printf '['; cat "$tmp/json"; printf ']'; } >"$tmp/top"
+refuses "top-level array" "$tmp/top" 'the top level is an array, not an object'
+refuses "missing file" "$tmp/missing" "cannot read $tmp/missing: No such file or directory"
+# Exactly 1 MiB is read; one byte more is refused.
+python3 - "$tmp/json" "$tmp/limit" "$tmp/over" <<'PY'
+import sys
+base = open(sys.argv[1], "rb").read()
+open(sys.argv[2], "wb").write(base + b" " * (1048576 - len(base)))
+open(sys.argv[3], "wb").write(base + b" " * (1048577 - len(base)))
+PY
+run --compare "$tmp/limit" >/dev/null 2>"$tmp/err" || fail "a file of 1 MiB: $(cat "$tmp/err")"
+refuses "a file over 1 MiB" "$tmp/over" "cannot read $tmp/over: larger than 1 MiB"
+if [ -z "$runner" ]; then
+    # A FIFO without a writer must be refused at once, not waited on.
+    mkfifo "$tmp/fifo"
+    timeout 10 "$explain" --compare "$tmp/fifo" >/dev/null 2>"$tmp/err"
+    status=$?
+    [ "$status" -eq 2 ] || fail "FIFO: exit status $status"
+    grep -qF "cannot read $tmp/fifo: not a regular file" "$tmp/err" || fail "FIFO: $(cat "$tmp/err")"
+fi
+
 run --help >"$tmp/out" 2>&1
 [ $? -eq 0 ] && grep -q '^usage: hwid-explain' "$tmp/out" || fail "--help"
 run --version >"$tmp/out" 2>&1

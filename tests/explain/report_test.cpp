@@ -24,8 +24,8 @@ void ScriptedCpuid(std::uint32_t leaf, CpuidRegisters& r) {
     }
 }
 
-std::string Capture(void (*print)(const ExplainReport&, bool, std::FILE*),
-                    const ExplainReport& report, bool showSerial) {
+template <typename Print>
+std::string Capture(Print print, const ExplainReport& report, bool showSerial) {
     std::FILE* file = std::tmpfile();
     EXPECT_NE(file, nullptr);
     print(report, showSerial, file);
@@ -209,6 +209,23 @@ TEST_F(Explain, JsonCarriesTheStableFields) {
           "\"identifier\": \"", "\"warning\": \"\""}) {
         EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
     }
+}
+
+TEST_F(Explain, JsonGivesTheDriveBytesBack) {
+    SmartDrive("SN-1");
+    Build();
+    std::strcpy(report_.model, "M\x01\x7F\x80\xFF\"\\\t/");
+    std::strcpy(report_.drive.path, "/dev/\xE9");
+    const std::string json = Capture(PrintExplainJson, report_, true);
+    for (const char c : json) {
+        ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << json;
+    }
+    EarlierReport earlier;
+    std::string error;
+    ASSERT_TRUE(ParseEarlierJson(json, earlier, error)) << error << "\n" << json;
+    EXPECT_EQ(earlier.model, report_.model);
+    EXPECT_EQ(earlier.drivePath, report_.drive.path);
+    EXPECT_EQ(earlier.identifier, report_.identifier);
 }
 
 TEST_F(Explain, CompareSaysWhichInputsChanged) {
