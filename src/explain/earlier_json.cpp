@@ -382,7 +382,9 @@ bool Parse(std::string_view bytes, EarlierReport& earlier, std::string& error) {
     earlier.serialObtained = root["serial_obtained"].get<bool>();
     earlier.foldValue = root["fold_value"].get<std::string>();
     earlier.identifier = identifier;
+    earlier.hasDriveBus = Member(root, "drive.bus") != nullptr;
     return ToBytes(root, "drive.path", earlier.drivePath, error) &&
+           (!earlier.hasDriveBus || ToBytes(root, "drive.bus", earlier.driveBus, error)) &&
            ToBytes(root, "model", earlier.model, error);
 }
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "explain/report.h"
 #include "hwid/text.h"
@@ -28,6 +29,37 @@ const char* DisplaySerial(const char* serial, bool showSerial, char* buffer, std
     return buffer;
 }
 
+bool PrivilegeMatters(const ExplainReport& report) {
+    return report.unprivileged.derived &&
+           std::strcmp(report.unprivileged.identifier, report.identifier) != 0;
+}
+
+// The warnings beyond the one about a missing serial, as byte texts.
+std::vector<std::string> ExtraWarnings(const ExplainReport& report, bool showSerial) {
+    std::vector<std::string> warnings;
+    char masked[kTextFieldSize];
+    if (report.weakSerial != nullptr) {
+        warnings.push_back(std::string("the serial is one that many machines share (") +
+                           report.weakSerial +
+                           "): other machines with the same processor model may print the same "
+                           "identifier");
+    }
+    if (PrivilegeMatters(report)) {
+        std::string text =
+            "the identifier depends on privilege: this run sent IDENTIFY and read "
+            "the serial \"";
+        text += DisplaySerial(report.serial, showSerial, masked, sizeof masked);
+        text += "\" (identifier ";
+        text += report.identifier;
+        text += "); a run without the rights to send it reads \"";
+        text += DisplaySerial(report.unprivileged.serial, showSerial, masked, sizeof masked);
+        text += "\" from the storage descriptor and prints ";
+        text += report.unprivileged.identifier;
+        warnings.push_back(std::move(text));
+    }
+    return warnings;
+}
+
 // Bytes outside printable ASCII as \xNN, so a drive's odd bytes stay visible.
 void PrintVisible(std::FILE* out, const char* text) {
     for (const char* p = text; *p != '\0'; ++p) {
@@ -47,13 +79,17 @@ void PrintProbeText(std::FILE* out, const char* title, const ProbeReport& probe,
     if (!probe.ran) {
         return;
     }
-    std::fprintf(out, "  opened the drive:    %s", YesNo(probe.opened));
     if (!probe.opened) {
-        std::fprintf(out, " (error %u)", static_cast<unsigned>(probe.openError));
-    }
-    std::fprintf(out, "\n");
-    if (!probe.opened) {
+        std::fprintf(out, "  opened the drive:    no (%s)\n", probe.errorText);
         return;
+    }
+    // A back end that answers from files says which one gave the serial.
+    if (probe.serialSource[0] != '\0') {
+        std::fprintf(out, "  serial read from:    ");
+        PrintVisible(out, probe.serialSource);
+        std::fprintf(out, "\n");
+    } else {
+        std::fprintf(out, "  opened the drive:    yes\n");
     }
     if (smart) {
         std::fprintf(out, "  SMART version:       %s, device map 0x%02X\n",
@@ -130,6 +166,10 @@ Json ProbeJson(const ProbeReport& probe, bool smart, bool showSerial) {
         ByteString(DisplaySerial(probe.serialField, showSerial, masked, sizeof masked));
     json["accepted"] = probe.accepted;
     json["reason"] = ByteString(probe.reason);
+    json["error_text"] = ByteString(probe.errorText);
+    if (!smart) {
+        json["serial_source"] = ByteString(probe.serialSource);
+    }
     return json;
 }
 
@@ -211,8 +251,23 @@ void PrintExplainText(const ExplainReport& report, bool showSerial, std::FILE* o
     PrintVisible(out, report.diagnostic);
     std::fprintf(out, "\"\n  fold value:          0x%08X\n", report.foldValue);
     std::fprintf(out, "  identifier:          %s\n", report.identifier);
+    if (report.unprivileged.derived) {
+        std::fprintf(out, "Without the rights to send IDENTIFY\n  serial:              \"");
+        PrintVisible(out,
+                     DisplaySerial(report.unprivileged.serial, showSerial, masked, sizeof masked));
+        std::fprintf(out, "\"\n  identifier:          %s\n", report.unprivileged.identifier);
+    }
     if (report.serial[0] == '\0') {
         std::fprintf(out, "warning: %s\n", kNoSerialWarning);
+    }
+    try {
+        for (const std::string& warning : ExtraWarnings(report, showSerial)) {
+            std::fprintf(out, "warning: ");
+            PrintVisible(out, warning.c_str());
+            std::fprintf(out, "\n");
+        }
+    } catch (...) {
+        std::fprintf(out, "warning: out of memory: further warnings left out\n");
     }
 }
 
@@ -243,6 +298,24 @@ bool PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* o
         json["fold_value"] = HexWord(report.foldValue);
         json["identifier"] = report.identifier;
         json["warning"] = report.serial[0] == '\0' ? kNoSerialWarning : "";
+        json["weak_serial"] = report.weakSerial != nullptr ? report.weakSerial : "";
+        if (report.unprivileged.derived) {
+            json["unprivileged"] = {
+                {"serial", ByteString(DisplaySerial(report.unprivileged.serial, showSerial, masked,
+                                                    sizeof masked))},
+                {"identifier", report.unprivileged.identifier},
+                {"differs", PrivilegeMatters(report)}};
+        } else {
+            json["unprivileged"] = nullptr;
+        }
+        Json warnings = Json::array();
+        if (report.serial[0] == '\0') {
+            warnings.push_back(kNoSerialWarning);
+        }
+        for (const std::string& warning : ExtraWarnings(report, showSerial)) {
+            warnings.push_back(ByteString(warning.c_str()));
+        }
+        json["warnings"] = std::move(warnings);
         return WriteJsonObject(json, out);
     } catch (...) {
         // Only memory can run out here: every text is made valid UTF-8 above.
@@ -261,34 +334,93 @@ int CompareWithEarlier(const ExplainReport& report, const char* earlierJson, std
 }
 
 int CompareWithEarlier(const ExplainReport& report, const EarlierReport& earlier, std::FILE* out) {
-    char now[kTextFieldSize];
-    int changed = 0;
-    const auto line = [&](const char* what, const std::string& was, const char* is) {
-        if (was == is) {
-            std::fprintf(out, "%-14s unchanged (", what);
-            PrintVisible(out, is);
-            std::fprintf(out, ")\n");
-        } else {
-            std::fprintf(out, "%-14s changed (was ", what);
-            PrintVisible(out, was.c_str());
-            std::fprintf(out, ", now ");
-            PrintVisible(out, is);
-            std::fprintf(out, ")\n");
-            changed = 1;
+    return CompareReports(report, earlier, false, out).anyChanged ? 1 : 0;
+}
+
+CompareResult CompareReports(const ExplainReport& report, const EarlierReport& earlier, bool json,
+                             std::FILE* out) {
+    CompareResult result{};
+    try {
+        struct Item {
+            const char* key;    // in the JSON
+            const char* label;  // in the text
+            std::string was;
+            std::string now;
+            bool changed;
+            bool values;  // the serial is masked: its values are not shown
+        };
+        char now[16];
+        std::vector<Item> items;
+        const auto add = [&items](const char* key, const char* label, const std::string& was,
+                                  const std::string& is) {
+            items.push_back({key, label, was, is, was != is, true});
+        };
+        std::snprintf(now, sizeof now, "0x%08X", report.cpuSignature);
+        add("cpu_signature", "CPU signature:", earlier.cpuSignature, now);
+        add("drive", "drive:", earlier.drivePath, report.drive.path);
+        if (earlier.hasDriveBus) {
+            add("bus", "bus:", earlier.driveBus, report.drive.bus);
         }
-    };
-    std::snprintf(now, sizeof now, "0x%08X", report.cpuSignature);
-    line("CPU signature:", earlier.cpuSignature, now);
-    line("drive:", earlier.drivePath, report.drive.path);
-    line("model:", earlier.model, report.model);
-    // The serial is masked in the output; its fold value stands for it.
-    std::snprintf(now, sizeof now, "0x%08X", report.foldValue);
-    const bool serialSame =
-        earlier.serialObtained == (report.serial[0] != '\0') && earlier.foldValue == now;
-    std::fprintf(out, "%-14s %s\n", "serial:", serialSame ? "unchanged" : "changed");
-    changed |= serialSame ? 0 : 1;
-    line("identifier:", earlier.identifier, report.identifier);
-    return changed;
+        add("model", "model:", earlier.model, report.model);
+        // The serial is masked in the output; its fold value stands for it.
+        std::snprintf(now, sizeof now, "0x%08X", report.foldValue);
+        const bool serialSame =
+            earlier.serialObtained == (report.serial[0] != '\0') && earlier.foldValue == now;
+        items.push_back({"serial", "serial:", "", "", !serialSame, false});
+        add("identifier", "identifier:", earlier.identifier, report.identifier);
+        // Hexadecimal digits in either case name the same identifier.
+        std::string upper = earlier.identifier;
+        for (char& c : upper) {
+            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+        }
+        items.back().changed = upper != report.identifier;
+        result.identifierChanged = items.back().changed;
+        for (const Item& item : items) {
+            result.anyChanged = result.anyChanged || item.changed;
+        }
+
+        if (json) {
+            Json object = Json::object();
+            Json changed = Json::array();
+            for (const Item& item : items) {
+                if (item.changed) {
+                    changed.push_back(item.key);
+                }
+            }
+            object["identifier_changed"] = result.identifierChanged;
+            object["changed"] = std::move(changed);
+            for (const Item& item : items) {
+                Json entry = Json::object();
+                if (item.values) {
+                    entry["was"] = ByteString(item.was.c_str());
+                    entry["now"] = ByteString(item.now.c_str());
+                }
+                entry["changed"] = item.changed;
+                object[item.key] = std::move(entry);
+            }
+            result.printed = WriteJsonObject(object, out);
+            return result;
+        }
+        for (const Item& item : items) {
+            std::fprintf(out, "%-14s %s", item.label, item.changed ? "changed" : "unchanged");
+            if (item.values && item.changed) {
+                std::fprintf(out, " (was ");
+                PrintVisible(out, item.was.c_str());
+                std::fprintf(out, ", now ");
+                PrintVisible(out, item.now.c_str());
+                std::fprintf(out, ")");
+            } else if (item.values) {
+                std::fprintf(out, " (");
+                PrintVisible(out, item.now.c_str());
+                std::fprintf(out, ")");
+            }
+            std::fprintf(out, "\n");
+        }
+        result.printed = true;
+    } catch (...) {
+        result.printed = false;
+    }
+    return result;
 }
 
 }  // namespace hwid

@@ -39,6 +39,20 @@ struct ProbeReport {
     char serialField[kTextFieldSize];
     bool accepted;
     char reason[192];  // why not, when the probe ran but took nothing
+    // The failure that stopped the probe in the platform's own terms
+    // ("EPERM: Operation not permitted", "error 5"); empty when none did.
+    char errorText[96];
+    // Storage property probe: where the back end read the serial
+    // ("/sys/block/vda/serial"); empty when it cannot tell.
+    char serialSource[256];
+};
+
+// What a run without the rights to send IDENTIFY would print: the storage
+// property probe alone, on a fresh record.
+struct UnprivilegedRun {
+    bool derived;  // only when this run's IDENTIFY was answered
+    char serial[kTextFieldSize];
+    char identifier[kIdentifierTextSize];
 };
 
 struct ExplainReport {
@@ -55,12 +69,19 @@ struct ExplainReport {
     char diagnostic[kDiagnosticSize];
     std::uint32_t foldValue;
     char identifier[kIdentifierTextSize];
+    UnprivilegedRun unprivileged;
+    const char* weakSerial;  // why many machines share the serial, or nullptr
 };
 
 // Runs the derivation on `services` and fills the report; the identifier is
 // the one hwid prints on the same machine.
 void BuildExplainReport(ExplainReport& report, DeviceServices& services,
                         const DriveZeroDescription& drive, CpuidFunction cpuid = ExecuteCpuid);
+
+// Why the serial is one that many machines share (a hypervisor's default, a
+// placeholder, one character repeated), or nullptr. Case and spaces do not
+// count: the IDENTIFY path drops the spaces that the descriptor keeps.
+const char* WeakSerialReason(const char* serial);
 
 // The serial for display: every character but the last four masked; a serial
 // of four characters or fewer is masked whole.
@@ -75,6 +96,8 @@ bool PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* o
 struct EarlierReport {
     std::string cpuSignature;
     std::string drivePath;
+    bool hasDriveBus = false;
+    std::string driveBus;
     std::string model;
     bool serialObtained = false;
     std::string foldValue;
@@ -98,5 +121,15 @@ bool ReadEarlierJson(const char* path, EarlierReport& earlier, std::string& erro
 // earlier output cannot be read as such (a message is printed to `out`).
 int CompareWithEarlier(const ExplainReport& report, const char* earlierJson, std::FILE* out);
 int CompareWithEarlier(const ExplainReport& report, const EarlierReport& earlier, std::FILE* out);
+
+struct CompareResult {
+    bool printed;            // false when output could not be made (no memory)
+    bool anyChanged;         // some input or the identifier
+    bool identifierChanged;  // compared without regard to case
+};
+
+// Compares as CompareWithEarlier does, printing text or one JSON object.
+CompareResult CompareReports(const ExplainReport& report, const EarlierReport& earlier, bool json,
+                             std::FILE* out);
 
 }  // namespace hwid

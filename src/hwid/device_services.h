@@ -4,6 +4,8 @@
 // interfaces) and a scripted one for tests.
 #pragma once
 
+#include <cstddef>
+
 #include "hwid/windows_types.h"
 
 namespace hwid {
@@ -21,6 +23,21 @@ class DeviceServices {
                                  DWORD* bytesReturned, void* overlapped) = 0;
     virtual DWORD GetLastError() = 0;
     virtual BOOL CloseHandle(HANDLE object) = 0;
+
+    // For hwid-explain alone, never asked by the probes; a back end that
+    // cannot tell keeps these defaults, which know nothing.
+    // The last failure in the platform's own terms ("EPERM: Operation not
+    // permitted" on Linux, "error 5" on Windows) into text; false when unknown.
+    virtual bool DescribeLastError(char* text, std::size_t size) {
+        (void)text, (void)size;
+        return false;
+    }
+    // Where the serial of the last storage device descriptor came from
+    // ("/sys/block/vda/serial") into text; false when unknown.
+    virtual bool DescribeSerialSource(char* text, std::size_t size) {
+        (void)text, (void)size;
+        return false;
+    }
 };
 
 }  // namespace hwid

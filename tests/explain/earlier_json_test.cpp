@@ -1,12 +1,11 @@
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "explain/report.h"
@@ -121,10 +120,16 @@ TEST(EarlierJson, SizeLimitIsOneMebibyte) {
 class EarlierFile : public ::testing::Test {
   protected:
     EarlierFile() {
-        char pattern[] = "/tmp/earlier_json_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        const auto dir =
+            std::filesystem::temp_directory_path() / ("earlier_json_test." + std::to_string(now));
+        std::filesystem::create_directory(dir);
+        dir_ = dir.generic_string();
     }
-    ~EarlierFile() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    ~EarlierFile() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
 
     std::string Write(const char* name, const std::string& bytes) {
         const std::string path = dir_ + "/" + name;
@@ -146,8 +151,6 @@ class EarlierFile : public ::testing::Test {
 
 TEST_F(EarlierFile, NamesTheFileAndTheCause) {
     const std::string base = Minimal();
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string atLimit =
         Write("limit", base + std::string(kMaxEarlierFileSize - base.size(), '\n'));
     const std::string overLimit =
@@ -160,10 +163,6 @@ TEST_F(EarlierFile, NamesTheFileAndTheCause) {
         {atLimit, ""},
         {overLimit, "cannot read " + overLimit + ": larger than 1 MiB (1048576 bytes)"},
         {dir_ + "/missing", "cannot read " + dir_ + "/missing: No such file or directory"},
-        {dir_, "cannot read " + dir_ + ": Is a directory"},
-        // Opened without waiting for a writer, then refused.
-        {fifo, "cannot read " + fifo + ": not a regular file"},
-        {"/dev/null", "cannot read /dev/null: not a regular file"},
         {Write("dup", Minimal("M", "\"model\": \"N\", ")),
          "cannot use " + dir_ + "/dup: duplicate key \"model\""},
     };
@@ -171,6 +170,17 @@ TEST_F(EarlierFile, NamesTheFileAndTheCause) {
         EXPECT_EQ(ReadError(c.path), c.error) << c.path;
     }
 }
+
+#ifndef _WIN32
+TEST_F(EarlierFile, RefusesWhatIsNoRegularFileWithoutWaiting) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(ReadError(dir_), "cannot read " + dir_ + ": Is a directory");
+    // Opened without waiting for a writer, then refused.
+    EXPECT_EQ(ReadError(fifo), "cannot read " + fifo + ": not a regular file");
+    EXPECT_EQ(ReadError("/dev/null"), "cannot read /dev/null: not a regular file");
+}
+#endif
 
 }  // namespace
 }  // namespace hwid

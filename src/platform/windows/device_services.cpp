@@ -31,6 +31,11 @@ class Kernel32DeviceServices final : public DeviceServices {
     }
     DWORD GetLastError() override { return ::GetLastError(); }
     BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+    // Windows codes are what a Windows user looks up.
+    bool DescribeLastError(char* text, std::size_t size) override {
+        std::snprintf(text, size, "error %lu", ::GetLastError());
+        return true;
+    }
 };
 
 }  // namespace
