@@ -10,6 +10,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "explain/report.h"
@@ -273,20 +274,25 @@ bool ToBytes(const Json& root, const char* path, std::string& bytes, std::string
     return true;
 }
 
+// The output nests two levels deep; far deeper is no output of ours, and
+// would only cost time and memory.
+constexpr int kMaxDepth = 32;
+
+// Thrown by the watch below to end the parse at the first fault.
+struct StopParsing {};
+
 // Watches the parser for what the document model cannot show afterwards:
 // a key given twice (the model keeps the last) and a string with U+0000.
 class StrictnessWatch {
   public:
-    bool operator()(int, Json::parse_event_t event, Json& parsed) {
-        if (!error_.empty()) {
-            return true;
-        }
+    bool operator()(int depth, Json::parse_event_t event, Json& parsed) {
         switch (event) {
             case Json::parse_event_t::object_start:
-                frames_.push_back({true, {}, {}});
-                break;
             case Json::parse_event_t::array_start:
-                frames_.push_back({false, {}, {}});
+                if (depth >= kMaxDepth) {
+                    Stop("nested more than 32 levels deep");
+                }
+                frames_.push_back({event == Json::parse_event_t::object_start, {}, {}});
                 break;
             case Json::parse_event_t::object_end:
             case Json::parse_event_t::array_end:
@@ -301,16 +307,16 @@ class StrictnessWatch {
                 }
                 frames_.back().last = key;
                 if (key.find('\0') != std::string::npos) {
-                    error_ = "a key holds \\u0000";
+                    Stop("a key holds \\u0000");
                 } else if (!frames_.back().keys.insert(key).second) {
-                    error_ = "duplicate key \"" + Path() + "\"";
+                    Stop("duplicate key \"" + Path() + "\"");
                 }
                 break;
             }
             case Json::parse_event_t::value:
                 if (parsed.is_string() &&
                     parsed.get_ref<const std::string&>().find('\0') != std::string::npos) {
-                    error_ = "\"" + Path() + "\" holds \\u0000";
+                    Stop("\"" + Path() + "\" holds \\u0000");
                 }
                 break;
         }
@@ -320,6 +326,11 @@ class StrictnessWatch {
     const std::string& Error() const { return error_; }
 
   private:
+    [[noreturn]] void Stop(std::string error) {
+        error_ = std::move(error);
+        throw StopParsing{};
+    }
+
     struct Frame {
         bool object;
         std::set<std::string> keys;
@@ -350,6 +361,9 @@ bool Parse(std::string_view bytes, EarlierReport& earlier, std::string& error) {
     Json root;
     try {
         root = Json::parse(text, std::ref(watch));
+    } catch (const StopParsing&) {
+        error = watch.Error();
+        return false;
     } catch (const Json::parse_error& e) {
         // "[json.exception.parse_error.101] parse error at line 1, ...": the
         // library's tag adds nothing for the reader.

@@ -77,8 +77,8 @@ sed 's/"identifier": "\([0-9A-F]*\)"/"identifier": ["\1"]/' "$tmp/json" >"$tmp/a
 refuses "identifier array" "$tmp/array" '"identifier" is an array, not a string'
 sed 's/"serial_obtained": \([a-z]*\)/"serial_obtained": "\1"/' "$tmp/json" >"$tmp/string"
 refuses "serial_obtained string" "$tmp/string" '"serial_obtained" is a string, not a boolean'
-sed 's/"model": "/"model": "\\u0000/' "$tmp/json" >"$tmp/nul"
-refuses "zero character" "$tmp/nul" '"model" holds \u0000'
+sed 's/"model": "/"model": "\\u0000/' "$tmp/json" >"$tmp/zero"
+refuses "zero character" "$tmp/zero" '"model" holds \u0000'
 { printf '['; cat "$tmp/json"; printf ']'; } >"$tmp/top"
 refuses "top-level array" "$tmp/top" 'the top level is an array, not an object'
 refuses "missing file" "$tmp/missing" "cannot read $tmp/missing: No such file or directory"
@@ -151,7 +151,7 @@ status=$?
 grep -q '^usage: hwid-explain' "$tmp/err" || fail "unknown option: no usage line"
 [ ! -s "$tmp/out" ] || fail "unknown option: printed to standard output"
 
-for help in -h -? /?; do
+for help in -h '-?' '/?'; do
     run "$help" >"$tmp/out" 2>&1
     [ $? -eq 0 ] && grep -q '^usage: hwid-explain' "$tmp/out" || fail "$help is no help"
 done

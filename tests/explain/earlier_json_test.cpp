@@ -74,6 +74,8 @@ TEST(EarlierJson, RefusesWhatItCannotUseAndSaysWhy) {
         {Replace(base, kIdentifier, "XYZ"), "\"identifier\" is not 64 hexadecimal digits"},
         {Replace(base, "0x12345678", "12345678"),
          "\"fold_value\" is not 0x and eight hexadecimal digits"},
+        {Minimal("M", "\"deep\": " + std::string(40, '[') + std::string(40, ']') + ", "),
+         "nested more than 32 levels deep"},
         {Minimal("\\u0100"), "\"model\" holds a character above U+00FF, which no drive text has"},
         {"", "not JSON: parse error at line 1, column 1"},
         {base + " trailing", "not JSON: parse error"},
@@ -88,7 +90,10 @@ TEST(EarlierJson, RefusesWhatItCannotUseAndSaysWhy) {
 }
 
 TEST(EarlierJson, AcceptsUnknownKeysAndTheUsualEncodings) {
-    const std::string base = Minimal("M\\u00fc", "\"added_later\": {\"x\": [1, 2]}, ");
+    // An unknown key nested as deep as allowed, too.
+    const std::string base =
+        Minimal("M\\u00fc", "\"added_later\": {\"x\": [1, 2]}, \"deep\": " + std::string(31, '[') +
+                                std::string(31, ']') + ", ");
     std::string utf16le = "\xFF\xFE";
     std::string utf16be = "\xFE\xFF";
     // U+00FC written out raw, and one character above the BMP in an unknown key.
