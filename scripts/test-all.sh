@@ -12,6 +12,7 @@ packages=(
     g++-mingw-w64-x86-64-posix wine wine64
     qemu-system-x86 busybox-static kmod e2fsprogs python3
     valgrind clang-14 libclang-rt-14-dev
+    nlohmann-json3-dev ansible-core
 )
 missing=()
 for p in "${packages[@]}"; do

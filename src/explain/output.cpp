@@ -1,8 +1,11 @@
 // hwid-explain's text and JSON output, and the comparison with an earlier
 // JSON output.
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
-#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "explain/report.h"
 #include "hwid/text.h"
@@ -26,6 +29,37 @@ const char* DisplaySerial(const char* serial, bool showSerial, char* buffer, std
     return buffer;
 }
 
+bool PrivilegeMatters(const ExplainReport& report) {
+    return report.unprivileged.derived &&
+           std::strcmp(report.unprivileged.identifier, report.identifier) != 0;
+}
+
+// The warnings beyond the one about a missing serial, as byte texts.
+std::vector<std::string> ExtraWarnings(const ExplainReport& report, bool showSerial) {
+    std::vector<std::string> warnings;
+    char masked[kTextFieldSize];
+    if (report.weakSerial != nullptr) {
+        warnings.push_back(std::string("the serial is one that many machines share (") +
+                           report.weakSerial +
+                           "): other machines with the same processor model may print the same "
+                           "identifier");
+    }
+    if (PrivilegeMatters(report)) {
+        std::string text =
+            "the identifier depends on privilege: this run sent IDENTIFY and read "
+            "the serial \"";
+        text += DisplaySerial(report.serial, showSerial, masked, sizeof masked);
+        text += "\" (identifier ";
+        text += report.identifier;
+        text += "); a run without the rights to send it reads \"";
+        text += DisplaySerial(report.unprivileged.serial, showSerial, masked, sizeof masked);
+        text += "\" from the storage descriptor and prints ";
+        text += report.unprivileged.identifier;
+        warnings.push_back(std::move(text));
+    }
+    return warnings;
+}
+
 // Bytes outside printable ASCII as \xNN, so a drive's odd bytes stay visible.
 void PrintVisible(std::FILE* out, const char* text) {
     for (const char* p = text; *p != '\0'; ++p) {
@@ -45,13 +79,17 @@ void PrintProbeText(std::FILE* out, const char* title, const ProbeReport& probe,
     if (!probe.ran) {
         return;
     }
-    std::fprintf(out, "  opened the drive:    %s", YesNo(probe.opened));
     if (!probe.opened) {
-        std::fprintf(out, " (error %u)", static_cast<unsigned>(probe.openError));
-    }
-    std::fprintf(out, "\n");
-    if (!probe.opened) {
+        std::fprintf(out, "  opened the drive:    no (%s)\n", probe.errorText);
         return;
+    }
+    // A back end that answers from files says which one gave the serial.
+    if (probe.serialSource[0] != '\0') {
+        std::fprintf(out, "  serial read from:    ");
+        PrintVisible(out, probe.serialSource);
+        std::fprintf(out, "\n");
+    } else {
+        std::fprintf(out, "  opened the drive:    yes\n");
     }
     if (smart) {
         std::fprintf(out, "  SMART version:       %s, device map 0x%02X\n",
@@ -81,218 +119,103 @@ void PrintProbeText(std::FILE* out, const char* title, const ProbeReport& probe,
     }
 }
 
-void PrintJsonString(std::FILE* out, const char* text) {
-    std::fputc('"', out);
+using Json = nlohmann::ordered_json;
+
+// Drive strings are single bytes, not UTF-8: each byte becomes the character
+// of the same number, so that reading the JSON back gives the bytes again.
+Json ByteString(const char* text) {
+    std::string utf8;
     for (const char* p = text; *p != '\0'; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            std::fprintf(out, "\\%c", c);
-        } else if (IsPrintable(c)) {
-            std::fputc(c, out);
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
         } else {
-            // Drive strings are single bytes: each one stays one character.
-            std::fprintf(out, "\\u%04X", c);
+            utf8 += static_cast<char>(0xC0 | c >> 6);
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    std::fputc('"', out);
+    return Json(std::move(utf8));
 }
 
-void PrintJsonProbe(std::FILE* out, const char* name, const ProbeReport& probe, bool smart,
-                    bool showSerial) {
+Json HexWord(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return Json(text);
+}
+
+Json ProbeJson(const ProbeReport& probe, bool smart, bool showSerial) {
     char masked[kTextFieldSize];
-    std::fprintf(out, "  \"%s\": {\"ran\": %s, \"opened\": %s, \"open_error\": %u", name,
-                 probe.ran ? "true" : "false", probe.opened ? "true" : "false",
-                 static_cast<unsigned>(probe.openError));
+    Json json = Json::object();
+    json["ran"] = probe.ran;
+    json["opened"] = probe.opened;
+    json["open_error"] = static_cast<unsigned>(probe.openError);
     if (smart) {
-        std::fprintf(out,
-                     ", \"version_answered\": %s, \"device_map\": %u, \"identify_command\": %u, "
-                     "\"identify_answered\": %s, \"identify_error\": %u",
-                     probe.versionAnswered ? "true" : "false", probe.deviceMap, probe.command,
-                     probe.identifyAnswered ? "true" : "false",
-                     static_cast<unsigned>(probe.identifyError));
+        json["version_answered"] = probe.versionAnswered;
+        json["device_map"] = static_cast<unsigned>(probe.deviceMap);
+        json["identify_command"] = static_cast<unsigned>(probe.command);
+        json["identify_answered"] = probe.identifyAnswered;
+        json["identify_error"] = static_cast<unsigned>(probe.identifyError);
     } else {
-        std::fprintf(
-            out,
-            ", \"property_answered\": %s, \"property_error\": %u, "
-            "\"geometry_answered\": %s, \"geometry_error\": %u",
-            probe.propertyAnswered ? "true" : "false", static_cast<unsigned>(probe.propertyError),
-            probe.geometryAnswered ? "true" : "false", static_cast<unsigned>(probe.geometryError));
+        json["property_answered"] = probe.propertyAnswered;
+        json["property_error"] = static_cast<unsigned>(probe.propertyError);
+        json["geometry_answered"] = probe.geometryAnswered;
+        json["geometry_error"] = static_cast<unsigned>(probe.geometryError);
     }
-    std::fprintf(out,
-                 ", \"answered\": %s, \"serial_as_read\": ", probe.answered ? "true" : "false");
-    PrintJsonString(out, DisplaySerial(probe.serialField, showSerial, masked, sizeof masked));
-    std::fprintf(out, ", \"accepted\": %s, \"reason\": ", probe.accepted ? "true" : "false");
-    PrintJsonString(out, probe.reason);
-    std::fprintf(out, "},\n");
+    json["answered"] = probe.answered;
+    json["serial_as_read"] =
+        ByteString(DisplaySerial(probe.serialField, showSerial, masked, sizeof masked));
+    json["accepted"] = probe.accepted;
+    json["reason"] = ByteString(probe.reason);
+    json["error_text"] = ByteString(probe.errorText);
+    if (!smart) {
+        json["serial_source"] = ByteString(probe.serialSource);
+    }
+    return json;
 }
 
-// A small reader for the JSON that PrintExplainJson writes: it flattens the
-// object into "a.b" keys with their scalar values as text.
-class FlatJson {
-  public:
-    bool Parse(const char* text) {
-        p_ = text;
-        SkipSpace();
-        if (!ParseValue("")) {
-            return false;
+// A value on one line, members and elements apart by ", " and ": ", all of it
+// in ASCII.
+void AppendInline(std::string& out, const Json& value) {
+    if (value.is_object()) {
+        out += '{';
+        const char* separator = "";
+        for (const auto& [key, member] : value.items()) {
+            out += separator;
+            out += Json(key).dump(-1, ' ', true);
+            out += ": ";
+            AppendInline(out, member);
+            separator = ", ";
         }
-        SkipSpace();
-        return *p_ == '\0';
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        const char* separator = "";
+        for (const Json& element : value) {
+            out += separator;
+            AppendInline(out, element);
+            separator = ", ";
+        }
+        out += ']';
+    } else {
+        out += value.dump(-1, ' ', true);
     }
+}
 
-    const char* Get(const char* key) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (std::strcmp(entries_[i].key, key) == 0) {
-                return entries_[i].value;
-            }
-        }
-        return nullptr;
+// The object with one member a line.
+bool WriteJsonObject(const Json& object, std::FILE* out) {
+    std::string text = "{\n";
+    const char* separator = "";
+    for (const auto& [key, member] : object.items()) {
+        text += separator;
+        text += "  ";
+        text += Json(key).dump(-1, ' ', true);
+        text += ": ";
+        AppendInline(text, member);
+        separator = ",\n";
     }
-
-  private:
-    struct Entry {
-        char key[64];
-        char value[kTextFieldSize];
-    };
-
-    void SkipSpace() {
-        while (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t') {
-            ++p_;
-        }
-    }
-
-    bool ParseString(char* out, std::size_t size) {
-        if (*p_ != '"') {
-            return false;
-        }
-        ++p_;
-        std::size_t n = 0;
-        while (*p_ != '"') {
-            if (*p_ == '\0') {
-                return false;
-            }
-            char c = *p_++;
-            if (c == '\\') {
-                const char e = *p_++;
-                if (e == 'u') {
-                    char hex[5] = {};
-                    for (int i = 0; i < 4; ++i) {
-                        if (*p_ == '\0') {
-                            return false;
-                        }
-                        hex[i] = *p_++;
-                    }
-                    c = static_cast<char>(std::strtoul(hex, nullptr, 16));
-                } else if (e == 'n') {
-                    c = '\n';
-                } else if (e == 't') {
-                    c = '\t';
-                } else if (e == '\0') {
-                    return false;
-                } else {
-                    c = e;
-                }
-            }
-            if (n + 1 < size) {
-                out[n++] = c;
-            }
-        }
-        ++p_;
-        out[n] = '\0';
-        return true;
-    }
-
-    void Add(const char* key, const char* value) {
-        if (count_ < kMaxEntries) {
-            CopyText(entries_[count_].key, key);
-            CopyText(entries_[count_].value, value);
-            ++count_;
-        }
-    }
-
-    bool ParseValue(const char* key) {
-        if (++depth_ > 8) {
-            return false;
-        }
-        bool ok = false;
-        if (*p_ == '{') {
-            ok = ParseMembers(key, true);
-        } else if (*p_ == '[') {
-            ok = ParseMembers(key, false);
-        } else if (*p_ == '"') {
-            char value[kTextFieldSize];
-            ok = ParseString(value, sizeof value);
-            if (ok) {
-                Add(key, value);
-            }
-        } else {
-            char value[64];
-            std::size_t n = 0;
-            while (*p_ != '\0' && std::strchr(",}] \n\r\t", *p_) == nullptr) {
-                if (n + 1 < sizeof value) {
-                    value[n++] = *p_;
-                }
-                ++p_;
-            }
-            value[n] = '\0';
-            ok = n > 0;
-            if (ok) {
-                Add(key, value);
-            }
-        }
-        --depth_;
-        return ok;
-    }
-
-    // The members of an object ("name": value, keys prefix.name) or the
-    // elements of an array (values, all under prefix), up to the closer.
-    bool ParseMembers(const char* prefix, bool object) {
-        const char closer = object ? '}' : ']';
-        ++p_;
-        SkipSpace();
-        if (*p_ == closer) {
-            ++p_;
-            return true;
-        }
-        for (;;) {
-            char key[64];
-            std::snprintf(key, sizeof key, "%s", prefix);
-            if (object) {
-                char name[64];
-                if (!ParseString(name, sizeof name)) {
-                    return false;
-                }
-                SkipSpace();
-                if (*p_++ != ':') {
-                    return false;
-                }
-                SkipSpace();
-                std::snprintf(key, sizeof key, "%s%s%s", prefix, prefix[0] != '\0' ? "." : "",
-                              name);
-            }
-            if (!ParseValue(key)) {
-                return false;
-            }
-            SkipSpace();
-            if (*p_ == ',') {
-                ++p_;
-                SkipSpace();
-                continue;
-            }
-            if (*p_ == closer) {
-                ++p_;
-                return true;
-            }
-            return false;
-        }
-    }
-
-    static constexpr std::size_t kMaxEntries = 64;
-    Entry entries_[kMaxEntries];
-    std::size_t count_ = 0;
-    const char* p_ = nullptr;
-    int depth_ = 0;
-};
+    text += "\n}\n";
+    return std::fwrite(text.data(), 1, text.size(), out) == text.size();
+}
 
 }  // namespace
 
@@ -328,83 +251,176 @@ void PrintExplainText(const ExplainReport& report, bool showSerial, std::FILE* o
     PrintVisible(out, report.diagnostic);
     std::fprintf(out, "\"\n  fold value:          0x%08X\n", report.foldValue);
     std::fprintf(out, "  identifier:          %s\n", report.identifier);
+    if (report.unprivileged.derived) {
+        std::fprintf(out, "Without the rights to send IDENTIFY\n  serial:              \"");
+        PrintVisible(out,
+                     DisplaySerial(report.unprivileged.serial, showSerial, masked, sizeof masked));
+        std::fprintf(out, "\"\n  identifier:          %s\n", report.unprivileged.identifier);
+    }
     if (report.serial[0] == '\0') {
         std::fprintf(out, "warning: %s\n", kNoSerialWarning);
     }
+    try {
+        for (const std::string& warning : ExtraWarnings(report, showSerial)) {
+            std::fprintf(out, "warning: ");
+            PrintVisible(out, warning.c_str());
+            std::fprintf(out, "\n");
+        }
+    } catch (...) {
+        std::fprintf(out, "warning: out of memory: further warnings left out\n");
+    }
 }
 
-void PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* out) {
-    char masked[kTextFieldSize];
-    std::fprintf(out, "{\n  \"cpu\": {\"vendor\": ");
-    PrintJsonString(out, report.vendor);
-    std::fprintf(
-        out, ", \"highest_leaf\": %u, \"leaves_summed\": [0%s%s], \"signature\": \"0x%08X\"},\n",
-        report.highestLeaf, report.leavesSummed > 1 ? ", 1" : "",
-        report.leavesSummed > 2 ? ", 2" : "", report.cpuSignature);
-    std::fprintf(out, "  \"platform_id\": %u,\n", static_cast<unsigned>(report.platformId));
-    std::fprintf(out,
-                 "  \"drive\": {\"found\": %s, \"path\": ", report.drive.found ? "true" : "false");
-    PrintJsonString(out, report.drive.path);
-    std::fprintf(out, ", \"bus\": ");
-    PrintJsonString(out, report.drive.bus);
-    std::fprintf(out, ", \"reason\": ");
-    PrintJsonString(out, report.drive.reason);
-    std::fprintf(out, "},\n");
-    PrintJsonProbe(out, "smart_probe", report.smart, true, showSerial);
-    PrintJsonProbe(out, "storage_probe", report.storage, false, showSerial);
-    std::fprintf(out, "  \"model\": ");
-    PrintJsonString(out, report.model);
-    std::fprintf(out, ",\n  \"serial\": ");
-    PrintJsonString(out, DisplaySerial(report.serial, showSerial, masked, sizeof masked));
-    std::fprintf(out, ",\n  \"serial_obtained\": %s,\n",
-                 report.serial[0] != '\0' ? "true" : "false");
-    std::fprintf(out, "  \"diagnostic\": ");
-    PrintJsonString(out, report.diagnostic);
-    std::fprintf(out, ",\n  \"fold_value\": \"0x%08X\",\n", report.foldValue);
-    std::fprintf(out, "  \"identifier\": \"%s\",\n", report.identifier);
-    std::fprintf(out, "  \"warning\": ");
-    PrintJsonString(out, report.serial[0] == '\0' ? kNoSerialWarning : "");
-    std::fprintf(out, "\n}\n");
+bool PrintExplainJson(const ExplainReport& report, bool showSerial, std::FILE* out) {
+    try {
+        char masked[kTextFieldSize];
+        Json leaves = Json::array();
+        for (int leaf = 0; leaf < report.leavesSummed; ++leaf) {
+            leaves.push_back(leaf);
+        }
+        Json json = Json::object();
+        json["cpu"] = {{"vendor", ByteString(report.vendor)},
+                       {"highest_leaf", report.highestLeaf},
+                       {"leaves_summed", leaves},
+                       {"signature", HexWord(report.cpuSignature)}};
+        json["platform_id"] = static_cast<unsigned>(report.platformId);
+        json["drive"] = {{"found", report.drive.found},
+                         {"path", ByteString(report.drive.path)},
+                         {"bus", ByteString(report.drive.bus)},
+                         {"reason", ByteString(report.drive.reason)}};
+        json["smart_probe"] = ProbeJson(report.smart, true, showSerial);
+        json["storage_probe"] = ProbeJson(report.storage, false, showSerial);
+        json["model"] = ByteString(report.model);
+        json["serial"] =
+            ByteString(DisplaySerial(report.serial, showSerial, masked, sizeof masked));
+        json["serial_obtained"] = report.serial[0] != '\0';
+        json["diagnostic"] = ByteString(report.diagnostic);
+        json["fold_value"] = HexWord(report.foldValue);
+        json["identifier"] = report.identifier;
+        json["warning"] = report.serial[0] == '\0' ? kNoSerialWarning : "";
+        json["weak_serial"] = report.weakSerial != nullptr ? report.weakSerial : "";
+        if (report.unprivileged.derived) {
+            json["unprivileged"] = {
+                {"serial", ByteString(DisplaySerial(report.unprivileged.serial, showSerial, masked,
+                                                    sizeof masked))},
+                {"identifier", report.unprivileged.identifier},
+                {"differs", PrivilegeMatters(report)}};
+        } else {
+            json["unprivileged"] = nullptr;
+        }
+        Json warnings = Json::array();
+        if (report.serial[0] == '\0') {
+            warnings.push_back(kNoSerialWarning);
+        }
+        for (const std::string& warning : ExtraWarnings(report, showSerial)) {
+            warnings.push_back(ByteString(warning.c_str()));
+        }
+        json["warnings"] = std::move(warnings);
+        return WriteJsonObject(json, out);
+    } catch (...) {
+        // Only memory can run out here: every text is made valid UTF-8 above.
+        return false;
+    }
 }
 
 int CompareWithEarlier(const ExplainReport& report, const char* earlierJson, std::FILE* out) {
-    const auto parsed = std::make_unique<FlatJson>();  // about 70 KB: kept off the stack
-    FlatJson& earlier = *parsed;
-    if (!earlier.Parse(earlierJson)) {
-        std::fprintf(out, "the earlier output is not the JSON that --json prints\n");
+    EarlierReport earlier;
+    std::string error;
+    if (!ParseEarlierJson(earlierJson, earlier, error)) {
+        std::fprintf(out, "%s\n", error.c_str());
         return -1;
     }
-    const char* keys[] = {"cpu.signature", "drive.path",      "model",
-                          "fold_value",    "serial_obtained", "identifier"};
-    for (const char* key : keys) {
-        if (earlier.Get(key) == nullptr) {
-            std::fprintf(out, "the earlier output has no \"%s\"\n", key);
-            return -1;
+    return CompareWithEarlier(report, earlier, out);
+}
+
+int CompareWithEarlier(const ExplainReport& report, const EarlierReport& earlier, std::FILE* out) {
+    return CompareReports(report, earlier, false, out).anyChanged ? 1 : 0;
+}
+
+CompareResult CompareReports(const ExplainReport& report, const EarlierReport& earlier, bool json,
+                             std::FILE* out) {
+    CompareResult result{};
+    try {
+        struct Item {
+            const char* key;    // in the JSON
+            const char* label;  // in the text
+            std::string was;
+            std::string now;
+            bool changed;
+            bool values;  // the serial is masked: its values are not shown
+        };
+        char now[16];
+        std::vector<Item> items;
+        const auto add = [&items](const char* key, const char* label, const std::string& was,
+                                  const std::string& is) {
+            items.push_back({key, label, was, is, was != is, true});
+        };
+        std::snprintf(now, sizeof now, "0x%08X", report.cpuSignature);
+        add("cpu_signature", "CPU signature:", earlier.cpuSignature, now);
+        add("drive", "drive:", earlier.drivePath, report.drive.path);
+        if (earlier.hasDriveBus) {
+            add("bus", "bus:", earlier.driveBus, report.drive.bus);
         }
+        add("model", "model:", earlier.model, report.model);
+        // The serial is masked in the output; its fold value stands for it.
+        std::snprintf(now, sizeof now, "0x%08X", report.foldValue);
+        const bool serialSame =
+            earlier.serialObtained == (report.serial[0] != '\0') && earlier.foldValue == now;
+        items.push_back({"serial", "serial:", "", "", !serialSame, false});
+        add("identifier", "identifier:", earlier.identifier, report.identifier);
+        // Hexadecimal digits in either case name the same identifier.
+        std::string upper = earlier.identifier;
+        for (char& c : upper) {
+            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+        }
+        items.back().changed = upper != report.identifier;
+        result.identifierChanged = items.back().changed;
+        for (const Item& item : items) {
+            result.anyChanged = result.anyChanged || item.changed;
+        }
+
+        if (json) {
+            Json object = Json::object();
+            Json changed = Json::array();
+            for (const Item& item : items) {
+                if (item.changed) {
+                    changed.push_back(item.key);
+                }
+            }
+            object["identifier_changed"] = result.identifierChanged;
+            object["changed"] = std::move(changed);
+            for (const Item& item : items) {
+                Json entry = Json::object();
+                if (item.values) {
+                    entry["was"] = ByteString(item.was.c_str());
+                    entry["now"] = ByteString(item.now.c_str());
+                }
+                entry["changed"] = item.changed;
+                object[item.key] = std::move(entry);
+            }
+            result.printed = WriteJsonObject(object, out);
+            return result;
+        }
+        for (const Item& item : items) {
+            std::fprintf(out, "%-14s %s", item.label, item.changed ? "changed" : "unchanged");
+            if (item.values && item.changed) {
+                std::fprintf(out, " (was ");
+                PrintVisible(out, item.was.c_str());
+                std::fprintf(out, ", now ");
+                PrintVisible(out, item.now.c_str());
+                std::fprintf(out, ")");
+            } else if (item.values) {
+                std::fprintf(out, " (");
+                PrintVisible(out, item.now.c_str());
+                std::fprintf(out, ")");
+            }
+            std::fprintf(out, "\n");
+        }
+        result.printed = true;
+    } catch (...) {
+        result.printed = false;
     }
-    char now[kTextFieldSize];
-    int changed = 0;
-    const auto line = [&](const char* what, const char* was, const char* is) {
-        if (std::strcmp(was, is) == 0) {
-            std::fprintf(out, "%-14s unchanged (%s)\n", what, is);
-        } else {
-            std::fprintf(out, "%-14s changed (was %s, now %s)\n", what, was, is);
-            changed = 1;
-        }
-    };
-    std::snprintf(now, sizeof now, "0x%08X", report.cpuSignature);
-    line("CPU signature:", earlier.Get("cpu.signature"), now);
-    line("drive:", earlier.Get("drive.path"), report.drive.path);
-    line("model:", earlier.Get("model"), report.model);
-    // The serial is masked in the output; its fold value stands for it.
-    const bool hadSerial = std::strcmp(earlier.Get("serial_obtained"), "true") == 0;
-    std::snprintf(now, sizeof now, "0x%08X", report.foldValue);
-    const bool serialSame =
-        hadSerial == (report.serial[0] != '\0') && std::strcmp(earlier.Get("fold_value"), now) == 0;
-    std::fprintf(out, "%-14s %s\n", "serial:", serialSame ? "unchanged" : "changed");
-    changed |= serialSame ? 0 : 1;
-    line("identifier:", earlier.Get("identifier"), report.identifier);
-    return changed;
+    return result;
 }
 
 }  // namespace hwid

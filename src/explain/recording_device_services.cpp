@@ -6,15 +6,23 @@ namespace hwid {
 
 void RecordingDeviceServices::Record(const ObservedCall& call) {
     if (callCount < kMaxCalls) {
-        calls[callCount++] = call;
+        ObservedCall& kept = calls[callCount++];
+        kept = call;
+        if (!kept.succeeded && !inner_.DescribeLastError(kept.errorText, sizeof kept.errorText)) {
+            kept.errorText[0] = '\0';
+        }
     }
 }
 
 BOOL RecordingDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
     const BOOL result = inner_.GetVersionExW(versionInfo);
     platformId = versionInfo->dwPlatformId;
-    Record(
-        {DeviceOperation::kGetVersion, 0, 0, result != 0, result != 0 ? 0 : inner_.GetLastError()});
+    Record({DeviceOperation::kGetVersion,
+            0,
+            0,
+            result != 0,
+            result != 0 ? 0 : inner_.GetLastError(),
+            {}});
     return result;
 }
 
@@ -25,8 +33,12 @@ HANDLE RecordingDeviceServices::CreateFileA(const char* fileName, DWORD desiredA
     HANDLE handle = inner_.CreateFileA(fileName, desiredAccess, shareMode, securityAttributes,
                                        creationDisposition, flagsAndAttributes, templateFile);
     const bool opened = handle != INVALID_HANDLE_VALUE;
-    Record({DeviceOperation::kCreateFile, desiredAccess, 0, opened,
-            opened ? 0 : inner_.GetLastError()});
+    Record({DeviceOperation::kCreateFile,
+            desiredAccess,
+            0,
+            opened,
+            opened ? 0 : inner_.GetLastError(),
+            {}});
     return handle;
 }
 
@@ -36,8 +48,12 @@ BOOL RecordingDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode
                                               void* overlapped) {
     const BOOL result = inner_.DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize,
                                                outBuffer, outBufferSize, bytesReturned, overlapped);
-    Record({DeviceOperation::kDeviceIoControl, 0, ioControlCode, result != 0,
-            result != 0 ? 0 : inner_.GetLastError()});
+    Record({DeviceOperation::kDeviceIoControl,
+            0,
+            ioControlCode,
+            result != 0,
+            result != 0 ? 0 : inner_.GetLastError(),
+            {}});
     if (outBuffer != nullptr && ioControlCode == SMART_GET_VERSION &&
         outBufferSize >= sizeof smartVersion) {
         // Kept even after a failure: the probe reads the device map all the same.
@@ -50,6 +66,9 @@ BOOL RecordingDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode
                 propertyReply.data(), outBuffer,
                 outBufferSize < propertyReply.size() ? outBufferSize : propertyReply.size());
             propertyReplied = true;
+            if (!inner_.DescribeSerialSource(serialSource, sizeof serialSource)) {
+                serialSource[0] = '\0';
+            }
         }
     }
     return result;
@@ -57,7 +76,7 @@ BOOL RecordingDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode
 
 BOOL RecordingDeviceServices::CloseHandle(HANDLE object) {
     const BOOL result = inner_.CloseHandle(object);
-    Record({DeviceOperation::kCloseHandle, 0, 0, result != 0, 0});
+    Record({DeviceOperation::kCloseHandle, 0, 0, result != 0, 0, {}});
     return result;
 }
 

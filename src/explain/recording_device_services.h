@@ -20,6 +20,8 @@ struct ObservedCall {
     DWORD controlCode;    // kDeviceIoControl
     bool succeeded;
     DWORD error;  // the last error after a failure
+    // The failure in the platform's own terms, when the back end can tell.
+    char errorText[96];
 };
 
 class RecordingDeviceServices final : public DeviceServices {
@@ -38,6 +40,12 @@ class RecordingDeviceServices final : public DeviceServices {
     void DescribeDriveZero(DriveZeroDescription& description) override {
         inner_.DescribeDriveZero(description);
     }
+    bool DescribeLastError(char* text, std::size_t size) override {
+        return inner_.DescribeLastError(text, size);
+    }
+    bool DescribeSerialSource(char* text, std::size_t size) override {
+        return inner_.DescribeSerialSource(text, size);
+    }
 
     // The calls in order; a run makes about ten, later ones are not kept.
     static constexpr std::size_t kMaxCalls = 32;
@@ -50,6 +58,8 @@ class RecordingDeviceServices final : public DeviceServices {
     GETVERSIONINPARAMS smartVersion{};
     std::array<std::uint8_t, kDescriptorReplySize> propertyReply{};
     bool propertyReplied = false;
+    // Where the serial of that reply came from, when the back end can tell.
+    char serialSource[256] = {};
 
     // The first call of `operation` (with `code`, for device control) at or
     // after position `from`, or nullptr.

@@ -1,5 +1,6 @@
 #include "explain/report.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "crypto/byte_order.h"
@@ -31,6 +32,16 @@ class CallCursor {
     std::size_t at_ = 0;
 };
 
+// The failure of a recorded call as the back end describes it, or its code.
+void DescribeFailure(const ObservedCall* call, char* text, std::size_t size) {
+    if (call != nullptr && call->errorText[0] != '\0') {
+        std::snprintf(text, size, "%s", call->errorText);
+    } else {
+        std::snprintf(text, size, "error %u",
+                      call != nullptr ? static_cast<unsigned>(call->error) : 0u);
+    }
+}
+
 DiskIdentity EmptyIdentity() {
     DiskIdentity identity;
     identity.serialText.fill(0);
@@ -47,8 +58,9 @@ bool ExplainOpen(ProbeReport& probe, CallCursor& cursor) {
     probe.opened = open != nullptr && open->succeeded;
     if (!probe.opened) {
         probe.openError = open != nullptr ? open->error : 0;
-        std::snprintf(probe.reason, sizeof probe.reason, "drive 0 could not be opened (error %u)",
-                      static_cast<unsigned>(probe.openError));
+        DescribeFailure(open, probe.errorText, sizeof probe.errorText);
+        std::snprintf(probe.reason, sizeof probe.reason, "drive 0 could not be opened (%s)",
+                      probe.errorText);
     }
     return probe.opened;
 }
@@ -63,11 +75,14 @@ void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& record
     probe.versionError = version != nullptr ? version->error : 0;
     probe.deviceMap = recorder.smartVersion.bIDEDeviceMap;
     if (probe.deviceMap == 0) {
-        std::snprintf(probe.reason, sizeof probe.reason,
-                      probe.versionAnswered ? "the SMART version reply names no IDE device"
-                                            : "the drive refused the SMART version request "
-                                              "(error %u)",
-                      static_cast<unsigned>(probe.versionError));
+        if (probe.versionAnswered) {
+            std::snprintf(probe.reason, sizeof probe.reason,
+                          "the SMART version reply names no IDE device");
+        } else {
+            DescribeFailure(version, probe.errorText, sizeof probe.errorText);
+            std::snprintf(probe.reason, sizeof probe.reason,
+                          "the drive refused the SMART version request (%s)", probe.errorText);
+        }
         return;
     }
     probe.command = (probe.deviceMap & 0x10) != 0 ? ATAPI_ID_CMD : ID_CMD;
@@ -76,9 +91,9 @@ void ExplainSmartProbe(ProbeReport& probe, const RecordingDeviceServices& record
     probe.identifyAnswered = identify != nullptr && identify->succeeded;
     if (!probe.identifyAnswered) {
         probe.identifyError = identify != nullptr ? identify->error : 0;
+        DescribeFailure(identify, probe.errorText, sizeof probe.errorText);
         std::snprintf(probe.reason, sizeof probe.reason,
-                      "the drive refused the IDENTIFY request (error %u)",
-                      static_cast<unsigned>(probe.identifyError));
+                      "the drive refused the IDENTIFY request (%s)", probe.errorText);
         return;
     }
     probe.answered = true;
@@ -110,12 +125,13 @@ void ExplainStorageProbe(ProbeReport& probe, const RecordingDeviceServices& reco
     probe.propertyAnswered = property != nullptr && property->succeeded && recorder.propertyReplied;
     if (!probe.propertyAnswered) {
         probe.propertyError = property != nullptr ? property->error : 0;
+        DescribeFailure(property, probe.errorText, sizeof probe.errorText);
         std::snprintf(probe.reason, sizeof probe.reason,
-                      "the drive refused the storage property request (error %u)",
-                      static_cast<unsigned>(probe.propertyError));
+                      "the drive refused the storage property request (%s)", probe.errorText);
         return;
     }
     probe.answered = true;
+    CopyText(probe.serialSource, recorder.serialSource);
     const ObservedCall* geometry =
         cursor.Next(DeviceOperation::kDeviceIoControl, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX);
     probe.geometryAnswered = geometry != nullptr && geometry->succeeded;
@@ -173,6 +189,67 @@ void BuildExplainReport(ExplainReport& report, DeviceServices& services, CpuidFu
     report.foldValue = ComputeFoldValue(facts.identity.serialText);
     FormatMachineIdentifier(DeriveMachineIdentifier(facts.cpuSignature, facts.identity.serialText),
                             report.identifier);
+    report.weakSerial = WeakSerialReason(report.serial);
+
+    // Without the rights to send IDENTIFY the SMART probe cannot open the
+    // drive, and a run goes on to the storage property probe: run that alone,
+    // past the recorder, to tell what such a run prints.
+    if (report.smart.identifyAnswered) {
+        DiskIdentity fresh = EmptyIdentity();
+        ReadPhysicalDriveInNTWithZeroRights(fresh, services);
+        UnprivilegedRun& run = report.unprivileged;
+        run.derived = true;
+        CopyText(run.serial, fresh.serialText.data());
+        FormatMachineIdentifier(DeriveMachineIdentifier(facts.cpuSignature, fresh.serialText),
+                                run.identifier);
+    }
+}
+
+const char* WeakSerialReason(const char* serial) {
+    // Lower case without spaces.
+    char folded[kTextFieldSize];
+    std::size_t length = 0;
+    for (const char* p = serial; *p != '\0' && length + 1 < sizeof folded; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c != ' ') {
+            folded[length++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+        }
+    }
+    folded[length] = '\0';
+    if (length == 0) {
+        return nullptr;
+    }
+    // QEMU numbers IDE and SATA disks that were given no serial QM00001,
+    // QM00002, ... by their position, the same on every guest.
+    if (length == 7 && folded[0] == 'q' && folded[1] == 'm') {
+        bool digits = true;
+        for (std::size_t i = 2; i < length; ++i) {
+            digits = digits && folded[i] >= '0' && folded[i] <= '9';
+        }
+        if (digits) {
+            return "QEMU's default serial for an IDE or SATA disk that was given none";
+        }
+    }
+    bool repeated = true;
+    for (std::size_t i = 1; i < length; ++i) {
+        repeated = repeated && folded[i] == folded[0];
+    }
+    if (repeated && folded[0] == '0') {
+        return "all zeros";
+    }
+    if (repeated && length > 1) {
+        return "one character repeated";
+    }
+    // Texts left in place of a serial by firmware and vendors.
+    static constexpr const char* kPlaceholders[] = {
+        "0123456789", "1234567890", "notspecified", "tobefilledbyo.e.m.", "defaultstring",
+    };
+    for (const char* placeholder : kPlaceholders) {
+        if (std::strcmp(folded, placeholder) == 0) {
+            return "a placeholder, not a serial number";
+        }
+    }
+    return nullptr;
 }
 
 void MaskSerial(const char* serial, char* masked, std::size_t size) {

@@ -1,10 +1,11 @@
 // The one seam between the disk probes and the platform: the five kernel32
 // operations they use, with kernel32's parameters and results. Back ends:
 // Windows (kernel32 itself), Linux (answers the same requests from Linux
-// interfaces) and a scripted one for tests. Beside the five, one optional
-// query for hwid-explain, which the probes never make.
+// interfaces) and a scripted one for tests. Beside the five, optional queries
+// for hwid-explain, which the probes never make.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "hwid/windows_types.h"
@@ -40,6 +41,19 @@ class DeviceServices {
         description = DriveZeroDescription{};
         std::snprintf(description.reason, sizeof description.reason, "%s",
                       "this back end does not tell which disk is drive 0");
+    }
+
+    // The last failure in the platform's own terms ("EPERM: Operation not
+    // permitted" on Linux, "error 5" on Windows) into text; false when unknown.
+    virtual bool DescribeLastError(char* text, std::size_t size) {
+        (void)text, (void)size;
+        return false;
+    }
+    // Where the serial of the last storage device descriptor came from
+    // ("/sys/block/vda/serial") into text; false when unknown.
+    virtual bool DescribeSerialSource(char* text, std::size_t size) {
+        (void)text, (void)size;
+        return false;
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,8 +25,8 @@ void ScriptedCpuid(std::uint32_t leaf, CpuidRegisters& r) {
     }
 }
 
-std::string Capture(void (*print)(const ExplainReport&, bool, std::FILE*),
-                    const ExplainReport& report, bool showSerial) {
+template <typename Print>
+std::string Capture(Print print, const ExplainReport& report, bool showSerial) {
     std::FILE* file = std::tmpfile();
     EXPECT_NE(file, nullptr);
     print(report, showSerial, file);
@@ -224,6 +225,23 @@ TEST_F(Explain, JsonCarriesTheStableFields) {
     }
 }
 
+TEST_F(Explain, JsonGivesTheDriveBytesBack) {
+    SmartDrive("SN-1");
+    Build();
+    std::strcpy(report_.model, "M\x01\x7F\x80\xFF\"\\\t/");
+    std::strcpy(report_.drive.path, "/dev/\xE9");
+    const std::string json = Capture(PrintExplainJson, report_, true);
+    for (const char c : json) {
+        ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << json;
+    }
+    EarlierReport earlier;
+    std::string error;
+    ASSERT_TRUE(ParseEarlierJson(json, earlier, error)) << error << "\n" << json;
+    EXPECT_EQ(earlier.model, report_.model);
+    EXPECT_EQ(earlier.drivePath, report_.drive.path);
+    EXPECT_EQ(earlier.identifier, report_.identifier);
+}
+
 TEST_F(Explain, CompareSaysWhichInputsChanged) {
     SmartDrive("SERIAL-ONE");
     const std::string earlier = Capture(PrintExplainJson, Build(), false);
@@ -248,6 +266,253 @@ TEST_F(Explain, CompareSaysWhichInputsChanged) {
               std::string::npos)
         << printed;
     EXPECT_NE(printed.find("serial:        unchanged"), std::string::npos) << printed;
+}
+
+// Tells failures and the serial's source as a Linux back end does.
+class DescribingServices final : public DeviceServices {
+  public:
+    explicit DescribingServices(ScriptedDeviceServices& inner) : inner_(inner) {}
+    BOOL GetVersionExW(OSVERSIONINFOW* info) override { return inner_.GetVersionExW(info); }
+    HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security,
+                       DWORD disposition, DWORD flags, HANDLE from) override {
+        return inner_.CreateFileA(name, access, share, security, disposition, flags, from);
+    }
+    BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out,
+                         DWORD outSize, DWORD* written, void* overlapped) override {
+        return inner_.DeviceIoControl(device, code, in, inSize, out, outSize, written, overlapped);
+    }
+    DWORD GetLastError() override { return inner_.GetLastError(); }
+    BOOL CloseHandle(HANDLE object) override { return inner_.CloseHandle(object); }
+    bool DescribeLastError(char* text, std::size_t size) override {
+        std::snprintf(text, size, "%s",
+                      inner_.GetLastError() == ERROR_ACCESS_DENIED
+                          ? "EPERM: Operation not permitted"
+                          : "EIO: Input/output error");
+        return true;
+    }
+    bool DescribeSerialSource(char* text, std::size_t size) override {
+        std::snprintf(text, size, "/sys/block/vda/serial");
+        return true;
+    }
+    void DescribeDriveZero(DriveZeroDescription& description) override {
+        inner_.DescribeDriveZero(description);
+    }
+
+  private:
+    ScriptedDeviceServices& inner_;
+};
+
+TEST_F(Explain, SpeaksThePlatformWhenTheBackEndCanTell) {
+    services_.opens = {{false, ERROR_ACCESS_DENIED}, {true, 0}};
+    services_.Reply(IOCTL_STORAGE_QUERY_PROPERTY,
+                    {.result = 1, .bytes = test::DescriptorReplyBytes({.serial = "VIRTIO-6759"})});
+    services_.Reply(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, {.result = 0, .error = ERROR_IO_DEVICE});
+    services_.driveZero = drive_;
+    DescribingServices describing(services_);
+    BuildExplainReport(report_, describing, ScriptedCpuid);
+    EXPECT_STREQ(report_.smart.reason,
+                 "drive 0 could not be opened (EPERM: Operation not permitted)");
+    EXPECT_STREQ(report_.storage.serialSource, "/sys/block/vda/serial");
+    const std::string text = Capture(PrintExplainText, report_, true);
+    EXPECT_NE(text.find("  opened the drive:    no (EPERM: Operation not permitted)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  serial read from:    /sys/block/vda/serial\n"), std::string::npos)
+        << text;
+    const std::string json = Capture(PrintExplainJson, report_, true);
+    EXPECT_NE(json.find("\"open_error\": 5,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"error_text\": \"EPERM: Operation not permitted\""), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"serial_source\": \"/sys/block/vda/serial\""), std::string::npos) << json;
+
+    // Without a back end that can tell, the code stays.
+    services_ = ScriptedDeviceServices();
+    services_.opens = {{false, ERROR_ACCESS_DENIED}, {false, ERROR_ACCESS_DENIED}};
+    Build();
+    EXPECT_STREQ(report_.smart.reason, "drive 0 could not be opened (error 5)");
+    EXPECT_NE(Capture(PrintExplainText, report_, false).find("opened the drive:    no (error 5)"),
+              std::string::npos);
+}
+
+std::string IdentifierFor(std::uint32_t cpuSignature, const char* serial) {
+    std::array<char, kTextFieldSize> text{};
+    std::strcpy(text.data(), serial);
+    char identifier[kIdentifierTextSize];
+    FormatMachineIdentifier(DeriveMachineIdentifier(cpuSignature, text), identifier);
+    return identifier;
+}
+
+TEST_F(Explain, WarnsWhenARunWithoutPrivilegePrintsAnotherIdentifier) {
+    // IDENTIFY drops every space; the descriptor path decodes a hex-looking
+    // serial.
+    SmartDrive("E2E SATA 02");
+    services_.Reply(
+        IOCTL_STORAGE_QUERY_PROPERTY,
+        {.result = 1,
+         .bytes = test::DescriptorReplyBytes({.product = "DISK", .serial = "4532452d53415441"})});
+    services_.Reply(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, {.result = 1});
+    const ExplainReport& report = Build();
+    EXPECT_STREQ(report.serial, "E2ESATA02");
+    ASSERT_TRUE(report.unprivileged.derived);
+    EXPECT_STREQ(report.unprivileged.serial, "E2E-SATA");
+    const std::string privileged = IdentifierFor(report.cpuSignature, "E2ESATA02");
+    const std::string unprivileged = IdentifierFor(report.cpuSignature, "E2E-SATA");
+    EXPECT_EQ(report.identifier, privileged);
+    EXPECT_EQ(report.unprivileged.identifier, unprivileged);
+    EXPECT_EQ(services_.OpenCount(), 0u);
+
+    const std::string text = Capture(PrintExplainText, report, true);
+    EXPECT_NE(text.find("warning: the identifier depends on privilege: this run sent IDENTIFY and "
+                        "read the serial \"E2ESATA02\" (identifier " +
+                        privileged +
+                        "); a run without the rights to send it reads \"E2E-SATA\" from the "
+                        "storage descriptor and prints " +
+                        unprivileged),
+              std::string::npos)
+        << text;
+    const std::string json = Capture(PrintExplainJson, report, true);
+    EXPECT_NE(json.find("\"unprivileged\": {\"serial\": \"E2E-SATA\", \"identifier\": \"" +
+                        unprivileged + "\", \"differs\": true}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"warnings\": [\"the identifier depends on privilege"), std::string::npos)
+        << json;
+    // Masked unless asked.
+    EXPECT_EQ(Capture(PrintExplainText, report, false).find("E2E-SATA"), std::string::npos);
+}
+
+TEST_F(Explain, NoPrivilegeWarningWhenBothPathsAgreeOrIdentifyWasNotSent) {
+    SmartDrive("ABC12345");
+    services_.Reply(IOCTL_STORAGE_QUERY_PROPERTY,
+                    {.result = 1, .bytes = test::DescriptorReplyBytes({.serial = "ABC12345"})});
+    services_.Reply(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, {.result = 1});
+    const ExplainReport& agreeing = Build();
+    ASSERT_TRUE(agreeing.unprivileged.derived);
+    EXPECT_STREQ(agreeing.unprivileged.identifier, agreeing.identifier);
+    EXPECT_EQ(Capture(PrintExplainText, agreeing, true).find("depends on privilege"),
+              std::string::npos);
+    EXPECT_NE(Capture(PrintExplainJson, agreeing, true).find("\"differs\": false"),
+              std::string::npos);
+
+    services_ = ScriptedDeviceServices();
+    services_.Reply(IOCTL_STORAGE_QUERY_PROPERTY,
+                    {.result = 1, .bytes = test::DescriptorReplyBytes({.serial = "ABC12345"})});
+    const ExplainReport& unprivileged = Build();
+    EXPECT_FALSE(unprivileged.unprivileged.derived);
+    EXPECT_NE(Capture(PrintExplainJson, unprivileged, true).find("\"unprivileged\": null"),
+              std::string::npos);
+}
+
+TEST(WeakSerial, NamesWhyManyMachinesShareIt) {
+    const struct {
+        const char* serial;
+        const char* reason;  // nullptr: not weak
+    } cases[] = {
+        {"QM00001", "QEMU's default serial for an IDE or SATA disk that was given none"},
+        {"QM00003", "QEMU's default serial for an IDE or SATA disk that was given none"},
+        {"qm00002", "QEMU's default serial for an IDE or SATA disk that was given none"},
+        {"0000000000", "all zeros"},
+        {"0", "all zeros"},
+        {"FFFFFFFF", "one character repeated"},
+        {"0123456789", "a placeholder, not a serial number"},
+        {"1234567890", "a placeholder, not a serial number"},
+        {"Not Specified", "a placeholder, not a serial number"},
+        {"NotSpecified", "a placeholder, not a serial number"},
+        {"To be filled by O.E.M.", "a placeholder, not a serial number"},
+        {"TobefilledbyO.E.M.", "a placeholder, not a serial number"},
+        {"Default string", "a placeholder, not a serial number"},
+        {"", nullptr},
+        {"X", nullptr},
+        {"QM000010", nullptr},
+        {"QM0000A", nullptr},
+        {"VB2c3d4e5f-6a7b8c9d", nullptr},  // VirtualBox: random a disk
+        {"WD-WCC4N1234567", nullptr},
+        {"00000001", nullptr},
+        {"012345678", nullptr},
+    };
+    for (const auto& c : cases) {
+        const char* reason = WeakSerialReason(c.serial);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(reason, nullptr) << c.serial << ": " << reason;
+        } else {
+            EXPECT_STREQ(reason, c.reason) << c.serial;
+        }
+    }
+}
+
+TEST_F(Explain, WarnsOfAWeakSerialWithoutChangingTheIdentifier) {
+    SmartDrive("QM00001");
+    const ExplainReport& report = Build();
+    EXPECT_EQ(report.identifier, IdentifierFor(report.cpuSignature, "QM00001"));
+    const std::string text = Capture(PrintExplainText, report, false);
+    EXPECT_NE(text.find("warning: the serial is one that many machines share (QEMU's default "
+                        "serial for an IDE or SATA disk that was given none)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(Capture(PrintExplainJson, report, false)
+                  .find("\"weak_serial\": \"QEMU's default serial for an IDE or SATA disk that was "
+                        "given none\""),
+              std::string::npos);
+}
+
+TEST_F(Explain, CompareAnswersByTheIdentifierAlone) {
+    SmartDrive("SERIAL-ONE");
+    const ExplainReport& report = Build();
+    EarlierReport same;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", report.cpuSignature);
+    same.cpuSignature = text;
+    same.drivePath = report.drive.path;
+    same.hasDriveBus = true;
+    same.driveBus = report.drive.bus;
+    same.model = report.model;
+    same.serialObtained = true;
+    std::snprintf(text, sizeof text, "0x%08X", report.foldValue);
+    same.foldValue = text;
+    same.identifier = report.identifier;
+
+    const auto compare = [&report](const EarlierReport& earlier, bool json, std::string& printed) {
+        std::FILE* file = std::tmpfile();
+        const CompareResult result = CompareReports(report, earlier, json, file);
+        std::rewind(file);
+        char chunk[4096];
+        printed.assign(chunk, std::fread(chunk, 1, sizeof chunk, file));
+        std::fclose(file);
+        EXPECT_TRUE(result.printed);
+        return result;
+    };
+    std::string printed;
+    CompareResult result = compare(same, false, printed);
+    EXPECT_FALSE(result.anyChanged || result.identifierChanged) << printed;
+
+    EarlierReport described = same;
+    described.model = "OTHER MODEL";
+    described.driveBus = "usb";
+    for (char& c : described.identifier) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    result = compare(described, false, printed);
+    EXPECT_TRUE(result.anyChanged);
+    EXPECT_FALSE(result.identifierChanged) << printed;
+    EXPECT_NE(printed.find("model:         changed (was OTHER MODEL, now DISKMODEL1)"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("bus:           changed (was usb, now ata)"), std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("identifier:    unchanged"), std::string::npos) << printed;
+
+    compare(described, true, printed);
+    EXPECT_NE(printed.find("\"identifier_changed\": false,\n  \"changed\": [\"bus\", \"model\"]"),
+              std::string::npos)
+        << printed;
+
+    EarlierReport other = same;
+    other.identifier[0] = other.identifier[0] == 'A' ? 'B' : 'A';
+    result = compare(other, true, printed);
+    EXPECT_TRUE(result.identifierChanged);
+    EXPECT_NE(printed.find("\"identifier_changed\": true,\n  \"changed\": [\"identifier\"]"),
+              std::string::npos)
+        << printed;
 }
 
 TEST_F(Explain, CompareRefusesWhatIsNotItsJson) {

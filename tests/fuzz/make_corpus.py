@@ -96,3 +96,35 @@ for kind, files in kinds:
     write("linux_backend_fuzz", "kind%d" % kind, body)
 write("linux_backend_fuzz", "sense-fixed", bytes([2, 18]) + bytes([0x70, 0, 1, 0, 0, 0, 0, 10]) + b"\0" * 28)
 write("linux_backend_fuzz", "sense-descriptor", bytes([2, 11]) + bytes([0x72, 1, 0, 0x1D, 0, 0, 0, 14, 9, 12, 0, 0]) + b"\0" * 10)
+
+
+def compare_corpus():
+    """Variants of the real hwid-explain --json outputs committed as
+    corpus/compare_fuzz/real-*.json: other encodings, and broken copies."""
+    folder = os.path.join(HERE, "corpus", "compare_fuzz")
+    for name in sorted(os.listdir(folder)):
+        if not (name.startswith("real-") and name.endswith(".json")):
+            continue
+        base = open(os.path.join(folder, name), "rb").read()
+        stem = name[len("real-"):-len(".json")]
+        text = base.decode("ascii")
+        write("compare_fuzz", stem + "-utf8-bom", b"\xef\xbb\xbf" + base)
+        write("compare_fuzz", stem + "-utf16le", b"\xff\xfe" + text.encode("utf-16-le"))
+        write("compare_fuzz", stem + "-utf16be", b"\xfe\xff" + text.encode("utf-16-be"))
+        write("compare_fuzz", stem + "-bytes",
+              base.replace(b'"model": "', b'"model": "\\u00e9\\u0001\\t\\"', 1))
+        write("compare_fuzz", stem + "-extra-key", base.replace(b"{", b'{"later": [1, {}], ', 1))
+        write("compare_fuzz", stem + "-broken-duplicate",
+              base.replace(b'"model"', b'"model": "x", "model"', 1))
+        write("compare_fuzz", stem + "-broken-type",
+              base.replace(b'"serial_obtained": true', b'"serial_obtained": "true"', 1)
+              .replace(b'"serial_obtained": false', b'"serial_obtained": "false"', 1))
+        write("compare_fuzz", stem + "-broken-nul",
+              base.replace(b'"model": "', b'"model": "\\u0000', 1))
+        write("compare_fuzz", stem + "-broken-array", b"[" + base + b"]")
+        write("compare_fuzz", stem + "-broken-cut", base[: len(base) // 2])
+        write("compare_fuzz", stem + "-broken-utf16-odd",
+              b"\xff\xfe" + text.encode("utf-16-le") + b"}")
+
+
+compare_corpus()

@@ -20,14 +20,15 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCon
 
 case $kind in
 deb)
-    for f in bin/hwid bin/hwid-explain share/man/man1/hwid.1 share/man/man1/hwid-explain.1; do
+    for f in bin/hwid bin/hwid-explain share/man/man1/hwid.1 share/man/man1/hwid-explain.1 share/hwid/hwid.fact; do
         [ -f "$tmp/prefix/$f" ] || fail "install lacks $f"
     done
+    [ -x "$tmp/prefix/share/hwid/hwid.fact" ] || fail "the installed Ansible fact is not executable"
     deb=$(ls "$tmp/package"/hwid_"$version"_*.deb 2>/dev/null | head -n 1)
     [ -n "$deb" ] || fail "no hwid_${version}_*.deb"
     if [ -n "$deb" ]; then
         dpkg-deb -c "$deb" >"$tmp/list"
-        for f in usr/bin/hwid usr/bin/hwid-explain usr/share/man/man1/hwid.1 usr/share/man/man1/hwid-explain.1; do
+        for f in usr/bin/hwid usr/bin/hwid-explain usr/share/man/man1/hwid.1 usr/share/man/man1/hwid-explain.1 usr/share/hwid/hwid.fact; do
             grep -q " \./$f\$" "$tmp/list" || fail "package lacks $f"
         done
         [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"

@@ -132,7 +132,9 @@ DWORD SmartReceiveDriveData(const DiskInfo& info, int fd, linux_backend::DeviceR
 }
 
 DWORD QueryStorageProperty(const DiskInfo& info, int fd, linux_backend::DeviceRequests& requests,
-                           const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& written) {
+                           const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& written,
+                           linux_backend::SerialSource& source) {
+    source = linux_backend::SerialSource::kNone;
     if (in == nullptr || inSize < kMinimumQueryBytes) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -147,6 +149,7 @@ DWORD QueryStorageProperty(const DiskInfo& info, int fd, linux_backend::DeviceRe
     }
     DescriptorStrings strings;
     linux_backend::CollectDescriptorStrings(info, fd, requests, strings);
+    source = strings.serialSource;
     if (strings.vendor[0] == '\0' && strings.product[0] == '\0' && strings.revision[0] == '\0' &&
         strings.serial[0] == '\0' && !linux_backend::IsDirectory(info.blockDir.text)) {
         return ERROR_DEVICE_NOT_CONNECTED;
@@ -211,6 +214,7 @@ LinuxDeviceServices::~LinuxDeviceServices() {
 }
 
 BOOL LinuxDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
+    linux_backend::ForgetMappedErrno();
     if (versionInfo == nullptr) {
         lastError_ = ERROR_INVALID_PARAMETER;
         return 0;
@@ -231,6 +235,7 @@ BOOL LinuxDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
 
 HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
                                         DWORD creationDisposition, DWORD, HANDLE) {
+    linux_backend::ForgetMappedErrno();
     const auto fail = [this](DWORD error) {
         lastError_ = error;
         return INVALID_HANDLE_VALUE;
@@ -359,6 +364,7 @@ bool LinuxDeviceServices::ReadDriveZeroNumber() {
 BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
                                           DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
                                           DWORD* bytesReturned, void*) {
+    linux_backend::ForgetMappedErrno();
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
@@ -405,7 +411,7 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
                                          written);
         case IOCTL_STORAGE_QUERY_PROPERTY:
             return QueryStorageProperty(info, slot.fd, deviceRequests_, in, inSize, out, outSize,
-                                        written);
+                                        written, serialSource_);
         default:
             return GetDriveGeometryEx(info, out, outSize, written);
     }
@@ -476,6 +482,7 @@ DWORD LinuxDeviceServices::GetLastError() {
 }
 
 BOOL LinuxDeviceServices::CloseHandle(HANDLE object) {
+    linux_backend::ForgetMappedErrno();
     HandleSlot* slot = Find(object);
     if (slot == nullptr) {
         lastError_ = ERROR_INVALID_HANDLE;
@@ -486,6 +493,38 @@ BOOL LinuxDeviceServices::CloseHandle(HANDLE object) {
     }
     *slot = HandleSlot{};
     return 1;
+}
+
+bool LinuxDeviceServices::DescribeLastError(char* text, std::size_t size) {
+    const int error = linux_backend::LastMappedErrno();
+    if (error == 0 || linux_backend::ErrnoToWindowsError(error) != lastError_) {
+        return false;
+    }
+    linux_backend::DescribeErrno(error, text, size);
+    return true;
+}
+
+bool LinuxDeviceServices::DescribeSerialSource(char* text, std::size_t size) {
+    using linux_backend::SerialSource;
+    const char* disk = driveZeroInfo_.name.text;
+    switch (serialSource_) {
+        case SerialSource::kBlock:
+            return std::snprintf(text, size, "%s/block/%s/serial", sysfsRoot_.text, disk) > 0;
+        case SerialSource::kDevice:
+            return std::snprintf(text, size, "%s/block/%s/device/serial", sysfsRoot_.text, disk) >
+                   0;
+        case SerialSource::kUsb:
+            return std::snprintf(text, size, "%s/serial", driveZeroInfo_.usbDir.text) > 0;
+        case SerialSource::kUnitSerialPage:
+            return std::snprintf(text, size, "%s/block/%s/device/vpd_pg80", sysfsRoot_.text, disk) >
+                   0;
+        case SerialSource::kInquiry:
+            return std::snprintf(text, size,
+                                 "SCSI INQUIRY for the unit serial number page of %s/%s",
+                                 devRoot_.text, disk) > 0;
+        default:
+            return false;
+    }
 }
 
 std::size_t LinuxDeviceServices::OpenHandleCount() const {

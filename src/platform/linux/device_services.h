@@ -82,6 +82,10 @@ class LinuxDeviceServices final : public DeviceServices {
     // The disk that the next open of drive 0 reaches, chosen as that open
     // chooses it (once a run).
     void DescribeDriveZero(DriveZeroDescription& description) override;
+    // The errno behind the last operation's failure, when one was mapped; the
+    // sysfs attribute (or the INQUIRY) that gave the last descriptor's serial.
+    bool DescribeLastError(char* text, std::size_t size) override;
+    bool DescribeSerialSource(char* text, std::size_t size) override;
 
     // Handles open now, and whether one holds the disk's device node (the
     // other kind stands for the sysfs entry alone).
@@ -140,6 +144,7 @@ class LinuxDeviceServices final : public DeviceServices {
     std::array<HandleSlot, kMaxHandles> handles_{};
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;
+    linux_backend::SerialSource serialSource_ = linux_backend::SerialSource::kNone;
 };
 
 }  // namespace hwid

@@ -115,22 +115,24 @@ DiskBus BusOf(const char* deviceDir) {
     return DiskBus::kOther;
 }
 
-void SerialFromScsi(const DiskInfo& info, int fd, DeviceRequests& requests,
-                    std::span<char, kStringSize> serial) {
+SerialSource SerialFromScsi(const DiskInfo& info, int fd, DeviceRequests& requests,
+                            std::span<char, kStringSize> serial) {
     std::uint8_t page[4 + 255 + 1];
     Path path;
     if (FormatPath(path.text, "%s/vpd_pg80", info.deviceDir.text)) {
         const ReadResult result = ReadFileBounded(path.text, page);
         if (result.status == ReadStatus::kOk &&
             UnitSerialFromPage(std::span(page, result.length), serial)) {
-            return;
+            return SerialSource::kUnitSerialPage;
         }
     }
     if (fd >= 0 && info.usbDir.text[0] == '\0') {
         const std::size_t length =
             InquireUnitSerialPage(fd, info.deviceDir.text, std::span(page, 4 + 255), requests);
         UnitSerialFromPage(std::span(page, length), serial);
+        return SerialSource::kInquiry;
     }
+    return SerialSource::kNone;
 }
 
 // Out of line, as ReadScsiFacts: their paths take no stack on the common way.
@@ -226,33 +228,40 @@ void CollectDescriptorStrings(const DiskInfo& info, int fd, DeviceRequests& requ
                               DescriptorStrings& strings) {
     std::memset(&strings, 0, sizeof strings);
     const char* device = info.deviceDir.text;
+    SerialSource source = SerialSource::kNone;
     switch (info.bus) {
         case DiskBus::kScsi:
             ReadAttribute(device, "vendor", strings.vendor);
             ReadAttribute(device, "model", strings.product);
             ReadAttribute(device, "rev", strings.revision);
             // USB storage is known by the USB device's serial number.
+            source = SerialSource::kUsb;
             if (ReadAttribute(info.usbDir.text, "serial", strings.serial) == 0) {
-                SerialFromScsi(info, fd, requests, strings.serial);
+                source = SerialFromScsi(info, fd, requests, strings.serial);
             }
             break;
         case DiskBus::kNvme:
             ReadAttribute(device, "model", strings.product);
             ReadAttribute(device, "firmware_rev", strings.revision);
             ReadAttribute(device, "serial", strings.serial);
+            source = SerialSource::kDevice;
             break;
         case DiskBus::kVirtio:
             ReadAttribute(info.blockDir.text, "serial", strings.serial);
+            source = SerialSource::kBlock;
             break;
         case DiskBus::kOther:
             ReadAttribute(device, "vendor", strings.vendor);
             ReadAttribute(device, "model", strings.product);
             ReadAttribute(device, "rev", strings.revision);
+            source = SerialSource::kBlock;
             if (ReadAttribute(info.blockDir.text, "serial", strings.serial) == 0) {
                 ReadAttribute(device, "serial", strings.serial);
+                source = SerialSource::kDevice;
             }
             break;
     }
+    strings.serialSource = strings.serial[0] != '\0' ? source : SerialSource::kNone;
 }
 
 DescriptorFields DescriptorFieldsOf(const DiskInfo& info) {

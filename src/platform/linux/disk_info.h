@@ -36,6 +36,10 @@ std::uint8_t IdeDeviceMapBit(const DiskInfo& info);
 
 inline constexpr std::size_t kStringSize = 256;
 
+// What gave a descriptor's serial: the disk's or its device's "serial"
+// attribute, the USB device's, the device's vpd_pg80 attribute, or an INQUIRY.
+enum class SerialSource { kNone, kBlock, kDevice, kUsb, kUnitSerialPage, kInquiry };
+
 // The four strings of a descriptor, zero-terminated; empty when the device
 // does not report one.
 struct DescriptorStrings {
@@ -43,6 +47,7 @@ struct DescriptorStrings {
     char product[kStringSize];
     char revision[kStringSize];
     char serial[kStringSize];
+    SerialSource serialSource;  // kNone when serial is empty
 };
 
 // The serial number of a unit serial number page (VPD 0x80: 4-byte header,

@@ -1,10 +1,36 @@
 #include "platform/linux/errors.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace hwid::linux_backend {
+namespace {
+
+// One thread calls the back end; the record is per thread all the same.
+thread_local int mappedErrno = 0;
+
+}  // namespace
+
+int LastMappedErrno() {
+    return mappedErrno;
+}
+
+void ForgetMappedErrno() {
+    mappedErrno = 0;
+}
+
+void DescribeErrno(int error, char* text, std::size_t size) {
+    const char* name = ::strerrorname_np(error);
+    if (name != nullptr) {
+        std::snprintf(text, size, "%s: %s", name, std::strerror(error));
+    } else {
+        std::snprintf(text, size, "errno %d: %s", error, std::strerror(error));
+    }
+}
 
 DWORD ErrnoToWindowsError(int error) {
+    mappedErrno = error;
     switch (error) {
         case ENOENT:
             return ERROR_FILE_NOT_FOUND;

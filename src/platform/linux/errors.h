@@ -1,6 +1,8 @@
 // Linux errno values in the Windows error codes that GetLastError reports.
 #pragma once
 
+#include <cstddef>
+
 #include "hwid/windows_types.h"
 
 namespace hwid::linux_backend {
@@ -25,5 +27,14 @@ namespace hwid::linux_backend {
 // ELOOP                      ERROR_CANT_RESOLVE_FILENAME (1921)
 // anything else              ERROR_GEN_FAILURE (31)
 DWORD ErrnoToWindowsError(int error);
+
+// The errno that the last ErrnoToWindowsError call mapped, 0 after
+// ForgetMappedErrno: the back end forgets it as each operation starts, so that
+// hwid-explain can tell a failure by its errno.
+int LastMappedErrno();
+void ForgetMappedErrno();
+
+// "EPERM: Operation not permitted" into text.
+void DescribeErrno(int error, char* text, std::size_t size);
 
 }  // namespace hwid::linux_backend

@@ -36,6 +36,11 @@ class Kernel32DeviceServices final : public DeviceServices {
         std::snprintf(description.reason, sizeof description.reason,
                       "Windows numbers the disks itself; drive 0 is the first it found");
     }
+    // Windows codes are what a Windows user looks up.
+    bool DescribeLastError(char* text, std::size_t size) override {
+        std::snprintf(text, size, "error %lu", ::GetLastError());
+        return true;
+    }
 };
 
 }  // namespace
