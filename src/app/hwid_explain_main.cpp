@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
             showSerial = true;
         } else if (std::strcmp(arg, "--compare") == 0 && i + 1 < argc) {
             compare = argv[++i];
-        } else if (std::strcmp(arg, "--help") == 0) {
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "/?") == 0 ||
+                   std::strcmp(arg, "-?") == 0) {
             std::fputs(kUsage, stdout);
             std::fputs(kHelp, stdout);
             return Finish(0);
