@@ -44,6 +44,7 @@ $sudo tar -C "$root" -xf "$tarball"
 # The committed state of the checkout, as a user would clone it.
 $sudo git clone --quiet --no-hardlinks "$source" "$root/root/hwid"
 $sudo cp /etc/resolv.conf "$root/etc/resolv.conf"
+$sudo mkdir -p "$root/dev" "$root/proc" "$root/sys"
 
 # The README's first command: the line after the fence below "## Build and run".
 command=$(awk '/^## Build and run/ { section = 1; next } /^## / { section = 0 }
