@@ -117,7 +117,7 @@ zip)
     if [ -f "$zip" ]; then
         python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip" >"$tmp/list"
         top="hwid-$version-win64"
-        printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/bin/hwid-explain.exe" "$top/bin/hwid.exe" >"$tmp/want"
+        printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/bin/" "$top/bin/hwid-explain.exe" "$top/bin/hwid.exe" >"$tmp/want"
         diff "$tmp/want" "$tmp/list" >"$tmp/diff" || fail "zip holds other files: $(cat "$tmp/diff")"
         python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$tmp/unzip"
         dir="$tmp/unzip/$top"
