@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the programs and packages of the committed checkout twice, from two
-# clones in different folders, natively and for Windows, and compares the
+# Builds the programs and packages of the checkout's last commit twice, from
+# two clones in different folders, natively and for Windows, and compares the
 # results byte for byte.
 #   reproducible_test.sh SOURCE_DIR WORK_DIR
 set -eu
@@ -17,8 +17,11 @@ trap 'rm -rf "$work"' EXIT
 one="$work/one"
 two="$work/second/clone"
 failures=0
+# One commit for both, even when another is made while they build.
+commit=$(git -C "$source" rev-parse HEAD)
 for clone in "$one" "$two"; do
     git clone --quiet --no-hardlinks "$source" "$clone"
+    git -C "$clone" checkout --quiet --detach "$commit"
     (
         cd "$clone"
         cmake --preset programs >build.log 2>&1 &&
@@ -44,6 +47,19 @@ for f in build/programs/src/app/hwid build/programs/src/app/hwid-explain \
         echo "same: $(sha256sum "$one/$f" | cut -c1-64)  $f"
     else
         echo "FAIL: $f differs between the two builds"
+        # Where: the package's members and their listings.
+        case $f in
+        *.deb) for d in "$one" "$two"; do
+                echo "== $d"
+                dpkg-deb -I "$d/$f" | head -n 4
+                dpkg-deb -c "$d/$f"
+                ar tv "$d/$f"
+            done ;;
+        *.zip) for d in "$one" "$two"; do
+                python3 -c 'import sys, zipfile; [print(i.filename, i.date_time, i.external_attr, i.CRC) for i in zipfile.ZipFile(sys.argv[1]).infolist()]' "$d/$f"
+            done ;;
+        esac
+        cmp -l "$one/$f" "$two/$f" | head -n 5
         failures=$((failures + 1))
     fi
 done
