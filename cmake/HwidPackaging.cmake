@@ -1,14 +1,13 @@
 # Installation and packages: a .deb and an .rpm per install component
 # natively, one .zip from the windows preset. Each package is an install
-# component registered with hwid_package(); include this file from the top
-# CMakeLists.txt after the targets exist, and call hwid_package() in the top
-# directory's scope (here or in a file included from it) before the
-# include(CPack) at its end.
+# component registered with hwid_package(); the top CMakeLists.txt includes
+# this file after the targets exist and then CPack. Call hwid_package() in the
+# top directory's scope (here, or in a file the top CMakeLists.txt includes
+# between this one and CPack).
 include(GNUInstallDirs)
 
 set(HWID_MAINTAINER "hwid developers <hwid-developers@users.noreply.example.org>")
 set(HWID_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
-set(HWID_PACKAGES)
 # The packaging's own revision of a version: 0.1.0-1.
 set(HWID_PACKAGE_RELEASE 1)
 
@@ -47,9 +46,8 @@ function(hwid_package name)
     set(out "${PROJECT_BINARY_DIR}/packaging/${name}")
     set(doc "${CMAKE_INSTALL_DATAROOTDIR}/doc/${name}")
 
-    if(WIN32)
-        # The zip holds every package's files; the licence and read-me come once.
-    else()
+    # The Windows zip holds every package's files and the licence once.
+    if(NOT WIN32)
         set(HWID_PKG_NAME ${name})
         configure_file("${HWID_PACKAGING_DIR}/changelog.Debian.in" "${out}/changelog.Debian" @ONLY)
         hwid_gzip("${out}/changelog.Debian" "${out}/changelog.Debian.gz")
@@ -92,7 +90,6 @@ function(hwid_package name)
     set(CPACK_RPM_${ARG_COMPONENT}_PACKAGE_REQUIRES "${ARG_RPM_REQUIRES}" PARENT_SCOPE)
     set(CPACK_RPM_${ARG_COMPONENT}_USER_FILELIST
         "%license /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses/${name}/LICENSE" PARENT_SCOPE)
-    set(HWID_PACKAGES ${HWID_PACKAGES} ${name} PARENT_SCOPE)
     set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${ARG_COMPONENT} PARENT_SCOPE)
 endfunction()
 
@@ -164,7 +161,9 @@ else()
     set(CPACK_RPM_PACKAGE_RELEASE ${HWID_PACKAGE_RELEASE})
     set(CPACK_RPM_PACKAGE_LICENSE MIT)
     set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
-    list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/licenses)
+    # Folders the system owns.
+    list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/licenses /usr/share/man
+         /usr/share/man/man1 /usr/share/man/man3 /usr/share/man/man7)
     # The same files as the .deb: no links from rpm's build-id folder.
     set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
     set(CPACK_HWID_STRIP "${CMAKE_STRIP}")
