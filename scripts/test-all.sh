@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds hwid and runs every test: the native unit and process tests, the
-# end-to-end runs under QEMU, the suite again under the sanitizers, the fuzz
+# packages under lintian and rpm, the README's build-and-run command in a fresh
+# Debian 12 root, two builds compared byte for byte, the end-to-end runs under
+# QEMU, the suite again under the sanitizers, the fuzz
 # targets for a bounded time, and the Windows build with its tests under Wine.
 # Installs the Debian packages a fresh machine lacks (needs root, or sudo).
 set -euo pipefail
@@ -13,6 +15,7 @@ packages=(
     qemu-system-x86 busybox-static kmod e2fsprogs python3
     valgrind clang-14 libclang-rt-14-dev
     nlohmann-json3-dev ansible-core
+    git lintian rpm mmdebstrap
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -32,7 +35,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-# Native static build: unit tests, the process test and the end-to-end suite.
+# Native static build: unit tests, the process test, the packages, the fresh
+# root, the reproducible builds and the end-to-end suite.
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 ctest --preset release
