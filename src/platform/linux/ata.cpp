@@ -205,6 +205,7 @@ DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
             return ERROR_SUCCESS;
         }
     } else {
+        NoteCallFailure(errno);
         error = ErrnoToWindowsError(errno);
     }
 
@@ -212,6 +213,7 @@ DWORD ReadIdentifyData(int fd, std::uint8_t command, IdentifyData data) {
     // probed (libata answers this on any ATA or ATAPI device).
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (::ioctl(fd, HDIO_GET_IDENTITY, data.data()) != 0) {
+        NoteCallFailure(errno);
         std::fill(data.begin(), data.end(), std::uint8_t{0});
         return ErrnoToWindowsError(errno);
     }
@@ -230,6 +232,7 @@ std::size_t InquireUnitSerialPage(int fd, std::span<std::uint8_t> page) {
     sg_io_hdr_t header = DataInRequest(cdb, page.first(length), sense, kInquiryTimeoutMs);
     std::fill(page.begin(), page.end(), std::uint8_t{0});
     if (::ioctl(fd, SG_IO, &header) != 0) {
+        NoteCallFailure(errno);
         return 0;
     }
     if (header.status != kScsiGood || header.host_status != 0 ||

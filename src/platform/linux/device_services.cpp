@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/linux/ata.h"
 #include "platform/linux/disk_info.h"
@@ -68,6 +69,23 @@ bool AccessAllows(DWORD code, DWORD access) {
     return ((required & FILE_READ_ACCESS) == 0 || GrantsRead(access)) &&
            ((required & FILE_WRITE_ACCESS) == 0 || GrantsWrite(access));
 }
+
+// Keeps the resource failure that the C library calls of one operation met.
+class ResourceLatch {
+  public:
+    explicit ResourceLatch(int& kept) : kept_(kept) { linux_backend::TakeResourceFailure(); }
+    ~ResourceLatch() {
+        const int error = linux_backend::TakeResourceFailure();
+        if (kept_ == 0) {
+            kept_ = error;
+        }
+    }
+    ResourceLatch(const ResourceLatch&) = delete;
+    ResourceLatch& operator=(const ResourceLatch&) = delete;
+
+  private:
+    int& kept_;
+};
 
 bool IsLibataDevice(const DiskInfo& info) {
     return info.bus == DiskBus::kScsi && info.libata;
@@ -210,6 +228,7 @@ BOOL LinuxDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
 
 HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
                                         DWORD creationDisposition, DWORD, HANDLE) {
+    const ResourceLatch latch(resourceFailure_);
     const auto fail = [this](DWORD error) {
         lastError_ = error;
         return INVALID_HANDLE_VALUE;
@@ -263,6 +282,7 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
     if (openError == 0) {
         fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         openError = fd < 0 ? errno : 0;
+        linux_backend::NoteCallFailure(openError);
         // Refusals stick for the run, like the choice of the disk; a failure
         // that may pass (EINTR, EAGAIN, too many files) is tried again.
         if (openError == EACCES || openError == EPERM || openError == ENOENT ||
@@ -271,7 +291,11 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         }
     }
     struct stat info {};
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+    if (fd >= 0 && ::fstat(fd, &info) != 0) {
+        linux_backend::NoteCallFailure(errno);
+        info.st_mode = S_IFDIR;
+    }
+    if (fd >= 0 && S_ISDIR(info.st_mode)) {
         // A directory is no disk; Windows refuses to open one as a file.
         ::close(fd);
         fd = -1;
@@ -296,6 +320,7 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
 BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
                                           DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
                                           DWORD* bytesReturned, void*) {
+    const ResourceLatch latch(resourceFailure_);
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
@@ -354,6 +379,11 @@ bool LinuxDeviceServices::ReadDriveZeroInfo() {
     return driveZeroInfoRead_;
 }
 
+DWORD LinuxDeviceServices::ResourceFailure() {
+    return resourceFailure_ != 0 ? linux_backend::ErrnoToWindowsError(resourceFailure_)
+                                 : ERROR_SUCCESS;
+}
+
 DWORD LinuxDeviceServices::GetLastError() {
     return lastError_;
 }
@@ -405,6 +435,17 @@ DeviceServices& PlatformDeviceServices() {
     // Built on first use, not by a constructor at start-up.
     static LinuxDeviceServices services("/sys", "/dev", "/proc/self/mountinfo", "/");
     return services;
+}
+
+static_assert(sizeof(LinuxDeviceServices) <= FreshPlatformDeviceServices::kStorageSize);
+static_assert(alignof(LinuxDeviceServices) <= alignof(std::max_align_t));
+
+FreshPlatformDeviceServices::FreshPlatformDeviceServices()
+    : services_(new (storage_)
+                    LinuxDeviceServices("/sys", "/dev", "/proc/self/mountinfo", "/")) {}
+
+FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
+    services_->~DeviceServices();
 }
 
 }  // namespace hwid

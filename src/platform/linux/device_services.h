@@ -65,6 +65,10 @@ class LinuxDeviceServices final : public DeviceServices {
                          void* overlapped) override;
     DWORD GetLastError() override;
     BOOL CloseHandle(HANDLE object) override;
+    // EMFILE and ENFILE as ERROR_TOO_MANY_OPEN_FILES, ENOMEM as
+    // ERROR_NOT_ENOUGH_MEMORY: the first that any C library call of an
+    // operation met, whether or not the operation failed for it.
+    DWORD ResourceFailure() override;
 
     // Handles open now, and whether one holds the disk's device node (the
     // other kind stands for the sysfs entry alone).
@@ -102,6 +106,7 @@ class LinuxDeviceServices final : public DeviceServices {
     std::array<HandleSlot, kMaxHandles> handles_{};
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;
+    int resourceFailure_ = 0;  // an errno
 };
 
 }  // namespace hwid

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/linux/errors.h"
 
 namespace hwid::linux_backend {
 namespace {
@@ -101,6 +104,7 @@ struct RootMount {
 bool FindRootMount(const char* mountinfoPath, RootMount& root) {
     std::FILE* file = std::fopen(mountinfoPath, "re");
     if (file == nullptr) {
+        NoteCallFailure(errno);
         return false;
     }
     bool found = false;
@@ -131,6 +135,10 @@ bool FindRootMount(const char* mountinfoPath, RootMount& root) {
             }
         }
         found = true;
+    }
+    // fgets ends the same way at the end and on an error.
+    if (std::feof(file) == 0) {
+        NoteCallFailure(errno);
     }
     std::fclose(file);
     return found;
@@ -201,7 +209,11 @@ bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* rootPa
     // mount table would say, for a fraction of the cost of reading it.
     struct stat info {};
     Path entry;
-    if (rootPath[0] != '\0' && ::stat(rootPath, &info) == 0 && major(info.st_dev) != 0 &&
+    const bool rootKnown = rootPath[0] != '\0' && ::stat(rootPath, &info) == 0;
+    if (rootPath[0] != '\0' && !rootKnown) {
+        NoteCallFailure(errno);
+    }
+    if (rootKnown && major(info.st_dev) != 0 &&
         FormatPath(entry.text, "%s/dev/block/%u:%u", sysfsRoot, major(info.st_dev),
                    minor(info.st_dev)) &&
         ResolveWholeDisk(sysfsRoot, entry.text, disk)) {

@@ -3,6 +3,24 @@
 #include <cerrno>
 
 namespace hwid::linux_backend {
+namespace {
+
+// One a thread: back ends made for concurrent callers never see each other's.
+thread_local int resourceFailure = 0;
+
+}  // namespace
+
+void NoteCallFailure(int error) {
+    if (resourceFailure == 0 && (error == EMFILE || error == ENFILE || error == ENOMEM)) {
+        resourceFailure = error;
+    }
+}
+
+int TakeResourceFailure() {
+    const int error = resourceFailure;
+    resourceFailure = 0;
+    return error;
+}
 
 DWORD ErrnoToWindowsError(int error) {
     switch (error) {

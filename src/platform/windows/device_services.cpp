@@ -1,6 +1,7 @@
 // The Windows back end: the operations go straight to kernel32.
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "hwid/device_services.h"
 #include "hwid/disk_identity.h"
@@ -39,6 +40,15 @@ DeviceServices& PlatformDeviceServices() {
     // Constant-initialised: no constructor runs at start-up.
     static constinit Kernel32DeviceServices services;
     return services;
+}
+
+static_assert(sizeof(Kernel32DeviceServices) <= FreshPlatformDeviceServices::kStorageSize);
+
+FreshPlatformDeviceServices::FreshPlatformDeviceServices()
+    : services_(new (storage_) Kernel32DeviceServices) {}
+
+FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
+    services_->~DeviceServices();
 }
 
 void DescribeDriveZero(DriveZeroDescription& description) {
