@@ -441,8 +441,7 @@ static_assert(sizeof(LinuxDeviceServices) <= FreshPlatformDeviceServices::kStora
 static_assert(alignof(LinuxDeviceServices) <= alignof(std::max_align_t));
 
 FreshPlatformDeviceServices::FreshPlatformDeviceServices()
-    : services_(new (storage_)
-                    LinuxDeviceServices("/sys", "/dev", "/proc/self/mountinfo", "/")) {}
+    : services_(new (storage_) LinuxDeviceServices("/sys", "/dev", "/proc/self/mountinfo", "/")) {}
 
 FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
     services_->~DeviceServices();
