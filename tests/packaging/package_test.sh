@@ -35,7 +35,43 @@ deb)
         dpkg-deb -x "$deb" "$tmp/root"
         "$tmp/root/usr/bin/hwid" | grep -Eq '^[0-9A-F]{64}$' || fail "packaged hwid does not print an identifier"
         grep -q '^\.TH HWID 1 .*'"$version" "$tmp/root/usr/share/man/man1/hwid.1" || fail "man page lacks the version"
+        [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "hwid depends on $(dpkg-deb -f "$deb" Depends)"
+        grep -q 'libhwid\|python' "$tmp/list" && fail "hwid holds library files: $(cat "$tmp/list")"
     fi
+    # The library's packages: what each holds, and what each depends on.
+    for f in lib/libhwid.so.1 lib/libhwid.so include/hwid/hwid.h lib/libhwid.a lib/pkgconfig/hwid.pc \
+        lib/cmake/hwid/hwidConfig.cmake lib/python3/dist-packages/hwid/__init__.py; do
+        [ -e "$tmp/prefix/$f" ] || fail "install lacks $f"
+    done
+    check_package() {  # NAME DEPENDS FILE...
+        name=$1
+        depends=$2
+        shift 2
+        package=$(ls "$tmp/package"/"$name"_"$version"_*.deb 2>/dev/null | head -n 1)
+        [ -n "$package" ] || { fail "no ${name}_${version}_*.deb"; return; }
+        dpkg-deb -c "$package" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort >"$tmp/$name.list"
+        printf '%s\n' "$@" | sort >"$tmp/$name.expected"
+        cmp -s "$tmp/$name.list" "$tmp/$name.expected" ||
+            fail "$name holds $(tr '\n' ' ' <"$tmp/$name.list"), expected $(tr '\n' ' ' <"$tmp/$name.expected")"
+        [ "$(dpkg-deb -f "$package" Depends)" = "$depends" ] ||
+            fail "$name depends on '$(dpkg-deb -f "$package" Depends)', expected '$depends'"
+        [ "$(dpkg-deb -f "$package" Version)" = "$version" ] || fail "$name version is not $version"
+    }
+    check_package libhwid1 "libc6 (>= 2.34)" usr/lib/libhwid.so.1 usr/lib/libhwid.so.1.0.0
+    check_package libhwid-dev "libhwid1 (= $version)" usr/include/hwid/hwid.h usr/lib/libhwid.a \
+        usr/lib/libhwid.so usr/lib/pkgconfig/hwid.pc usr/lib/cmake/hwid/hwidConfig.cmake \
+        usr/lib/cmake/hwid/hwidConfigVersion.cmake usr/lib/cmake/hwid/hwidTargets.cmake \
+        usr/lib/cmake/hwid/hwidTargets-release.cmake
+    check_package python3-hwid "libhwid1 (= $version), python3" \
+        usr/lib/python3/dist-packages/hwid/__init__.py
+    # The three unpacked together: the module finds the library, and it gives
+    # what the packaged hwid prints.
+    for name in libhwid1 libhwid-dev python3-hwid; do
+        package=$(ls "$tmp/package"/"$name"_"$version"_*.deb 2>/dev/null | head -n 1)
+        [ -z "$package" ] || dpkg-deb -x "$package" "$tmp/root"
+    done
+    from_python=$(PYTHONPATH="$tmp/root/usr/lib/python3/dist-packages" python3 -c 'import hwid; print(hwid.identifier())' 2>&1)
+    [ "$from_python" = "$("$tmp/root/usr/bin/hwid")" ] || fail "packaged module gave $from_python"
     ;;
 zip)
     for f in bin/hwid.exe bin/hwid-explain.exe; do
@@ -45,7 +81,8 @@ zip)
     [ -n "$zip" ] || fail "no hwid-${version}-win64.zip"
     if [ -n "$zip" ]; then
         python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip" >"$tmp/list"
-        for f in bin/hwid.exe bin/hwid-explain.exe; do
+        for f in bin/hwid.exe bin/hwid-explain.exe bin/hwid.dll lib/libhwid.dll.a lib/libhwid.a \
+            include/hwid/hwid.h; do
             grep -q "/$f\$" "$tmp/list" || fail "package lacks $f: $(cat "$tmp/list")"
         done
     fi
