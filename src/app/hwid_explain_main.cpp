@@ -86,10 +86,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    hwid::DriveZeroDescription drive{};
-    hwid::DescribeDriveZero(drive);
     const auto report = std::make_unique<hwid::ExplainReport>();
-    hwid::BuildExplainReport(*report, hwid::PlatformDeviceServices(), drive);
+    hwid::BuildExplainReport(*report, hwid::PlatformDeviceServices());
 
     if (compare != nullptr) {
         const int result = hwid::CompareWithEarlier(*report, earlier, stdout);

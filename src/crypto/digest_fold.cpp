@@ -1,5 +1,7 @@
 #include "crypto/digest_fold.h"
 
+#include "crypto/byte_order.h"
+
 namespace hwid {
 namespace {
 
@@ -18,10 +20,7 @@ void PermuteDigest(std::span<const std::uint8_t, 16> digest,
 std::uint32_t SumDigestWords(std::span<const std::uint8_t, 16> permuted) {
     std::uint32_t sum = 0;
     for (int j = 0; j < 4; ++j) {
-        sum += static_cast<std::uint32_t>(permuted[4 * j]) |
-               static_cast<std::uint32_t>(permuted[4 * j + 1]) << 8 |
-               static_cast<std::uint32_t>(permuted[4 * j + 2]) << 16 |
-               static_cast<std::uint32_t>(permuted[4 * j + 3]) << 24;
+        sum += LoadLittleEndian32(permuted, static_cast<std::size_t>(4 * j));
     }
     return sum;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
+
 namespace hwid {
 namespace {
 
@@ -79,16 +81,14 @@ void Md5Digest::Update(const std::uint8_t* data, std::int32_t length) {
 
 void Md5Digest::Finalize(std::span<std::uint8_t, 16> out) {
     std::uint8_t countBytes[8];
-    for (int i = 0; i < 4; ++i) {
-        countBytes[i] = static_cast<std::uint8_t>(bitCountLow >> (8 * i));
-        countBytes[4 + i] = static_cast<std::uint8_t>(bitCountHigh >> (8 * i));
-    }
+    StoreLittleEndian32(bitCountLow, std::span(countBytes).first<4>());
+    StoreLittleEndian32(bitCountHigh, std::span(countBytes).last<4>());
     const std::uint32_t index = (bitCountLow >> 3) & 63;
     const std::uint32_t padLength = ((55 - index) & 63) + 1;
     Update(kPadding, static_cast<std::int32_t>(padLength));
     Update(countBytes, 8);
-    for (int i = 0; i < 16; ++i) {
-        out[i] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
+    for (std::size_t i = 0; i < 4; ++i) {
+        StoreLittleEndian32(state[i], out.subspan(4 * i).first<4>());
     }
 }
 
@@ -103,10 +103,7 @@ void Md5Digest::TransformBlock(const std::uint8_t* data) {
     }
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) {
-        x[i] = static_cast<std::uint32_t>(bytes[4 * i]) |
-               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 8 |
-               static_cast<std::uint32_t>(bytes[4 * i + 2]) << 16 |
-               static_cast<std::uint32_t>(bytes[4 * i + 3]) << 24;
+        x[i] = LoadLittleEndian32(std::span<const std::uint8_t, 4>(bytes + 4 * i, 4));
     }
 
     std::uint32_t a = state[0];

@@ -35,6 +35,9 @@ class RecordingDeviceServices final : public DeviceServices {
                          void* overlapped) override;
     DWORD GetLastError() override { return inner_.GetLastError(); }
     BOOL CloseHandle(HANDLE object) override;
+    void DescribeDriveZero(DriveZeroDescription& description) override {
+        inner_.DescribeDriveZero(description);
+    }
 
     // The calls in order; a run makes about ten, later ones are not kept.
     static constexpr std::size_t kMaxCalls = 32;

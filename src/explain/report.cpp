@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/digest_fold.h"
 #include "explain/recording_device_services.h"
 #include "hwid/text.h"
@@ -122,7 +123,7 @@ void ExplainStorageProbe(ProbeReport& probe, const RecordingDeviceServices& reco
 
     const auto& reply = recorder.propertyReply;
     const std::uint32_t serialOffset =
-        reply[24] | reply[25] << 8 | reply[26] << 16 | static_cast<std::uint32_t>(reply[27]) << 24;
+        LoadLittleEndian32(reply, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset));
     char decoded[kDecodedTextSize];
     DecodeDescriptorString(reply, static_cast<std::int32_t>(serialOffset), decoded);
     CopyText(probe.serialField, decoded);
@@ -138,8 +139,7 @@ void ExplainStorageProbe(ProbeReport& probe, const RecordingDeviceServices& reco
 
 }  // namespace
 
-void BuildExplainReport(ExplainReport& report, DeviceServices& services,
-                        const DriveZeroDescription& drive, CpuidFunction cpuid) {
+void BuildExplainReport(ExplainReport& report, DeviceServices& services, CpuidFunction cpuid) {
     std::memset(&report, 0, sizeof report);
     CpuidRegisters leaf0{};
     cpuid(0, leaf0);
@@ -148,7 +148,7 @@ void BuildExplainReport(ExplainReport& report, DeviceServices& services,
     std::memcpy(report.vendor + 8, &leaf0.ecx, 4);
     report.highestLeaf = leaf0.eax;
     report.leavesSummed = leaf0.eax >= 2 ? 3 : static_cast<int>(leaf0.eax) + 1;
-    report.drive = drive;
+    services.DescribeDriveZero(report.drive);
 
     RecordingDeviceServices recorder(services);
     MachineFacts facts;

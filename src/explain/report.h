@@ -9,7 +9,6 @@
 #include "hwid/cpu_signature.h"
 #include "hwid/device_services.h"
 #include "hwid/disk_identity.h"
-#include "hwid/drive_zero.h"
 #include "hwid/machine_identifier.h"
 
 namespace hwid {
@@ -54,10 +53,10 @@ struct ExplainReport {
     char identifier[kIdentifierTextSize];
 };
 
-// Runs the derivation on `services` and fills the report; the identifier is
-// the one hwid prints on the same machine.
+// Asks `services` which disk is drive 0, runs the derivation on it and fills
+// the report; the identifier is the one hwid prints on the same machine.
 void BuildExplainReport(ExplainReport& report, DeviceServices& services,
-                        const DriveZeroDescription& drive, CpuidFunction cpuid = ExecuteCpuid);
+                        CpuidFunction cpuid = ExecuteCpuid);
 
 // The serial for display: every character but the last four masked; a serial
 // of four characters or fewer is masked whole.

@@ -1,12 +1,23 @@
 // The one seam between the disk probes and the platform: the five kernel32
 // operations they use, with kernel32's parameters and results. Back ends:
 // Windows (kernel32 itself), Linux (answers the same requests from Linux
-// interfaces) and a scripted one for tests.
+// interfaces) and a scripted one for tests. Beside the five, one optional
+// query for hwid-explain, which the probes never make.
 #pragma once
+
+#include <cstdio>
 
 #include "hwid/windows_types.h"
 
 namespace hwid {
+
+// Which disk a back end treats as physical drive 0, and why.
+struct DriveZeroDescription {
+    bool found;
+    char path[256];    // the device path, or the name drive 0 goes by
+    char bus[32];      // "ata", "nvme", "virtio", "scsi", "usb", or empty when unknown
+    char reason[160];  // why this disk
+};
 
 class DeviceServices {
   public:
@@ -21,6 +32,15 @@ class DeviceServices {
                                  DWORD* bytesReturned, void* overlapped) = 0;
     virtual DWORD GetLastError() = 0;
     virtual BOOL CloseHandle(HANDLE object) = 0;
+
+    // For hwid-explain only: the disk that \\.\PhysicalDrive0 opens, from the
+    // same choice the back end makes when it opens it. A back end that cannot
+    // tell says nothing is known.
+    virtual void DescribeDriveZero(DriveZeroDescription& description) {
+        description = DriveZeroDescription{};
+        std::snprintf(description.reason, sizeof description.reason, "%s",
+                      "this back end does not tell which disk is drive 0");
+    }
 
     // Optional, beside the five operations, and never asked by the probes:
     // the first failure of the machine's own resources (no descriptors or

@@ -33,6 +33,9 @@ class ResourceWatchingDeviceServices final : public DeviceServices {
                          void* overlapped) override;
     DWORD GetLastError() override { return inner_.GetLastError(); }
     BOOL CloseHandle(HANDLE object) override;
+    void DescribeDriveZero(DriveZeroDescription& description) override {
+        inner_.DescribeDriveZero(description);
+    }
     DWORD ResourceFailure() override;
 
   private:

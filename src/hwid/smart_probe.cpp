@@ -11,9 +11,9 @@ namespace hwid {
 int ReadPhysicalDriveWithSmart(DiskIdentity& identity, DeviceServices& services) {
     char path[256];
     std::snprintf(path, sizeof path, kDrivePathFormat, 0);
-    HANDLE drive = services.CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        0, nullptr);
+    HANDLE drive =
+        services.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
     if (drive == INVALID_HANDLE_VALUE) {
         identity.diagnosticText.fill(0);
         return 0;

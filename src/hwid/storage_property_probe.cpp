@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "hwid/disk_identity.h"
 #include "hwid/text.h"
 
@@ -13,10 +14,7 @@ namespace {
 constexpr std::size_t kMaxDecodedLength = kDecodedTextSize - 1;
 
 std::int32_t ReadOffset(DescriptorReply reply, std::size_t at) {
-    const std::uint32_t value = reply[at] | static_cast<std::uint32_t>(reply[at + 1]) << 8 |
-                                static_cast<std::uint32_t>(reply[at + 2]) << 16 |
-                                static_cast<std::uint32_t>(reply[at + 3]) << 24;
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::int32_t>(LoadLittleEndian32(reply, at));
 }
 
 int HexDigitValue(unsigned char d) {
@@ -116,7 +114,8 @@ char* DecodeDescriptorString(DescriptorReply reply, std::int32_t offset,
     const auto* start = reply.data() + offset;
     const auto* end = static_cast<const std::uint8_t*>(
         std::memchr(start, 0, reply.size() - static_cast<std::size_t>(offset)));
-    const std::span<const std::uint8_t> s(start, end != nullptr ? end : reply.data() + reply.size());
+    const std::span<const std::uint8_t> s(start,
+                                          end != nullptr ? end : reply.data() + reply.size());
 
     std::ptrdiff_t length = DecodeHexPass(s, out);
     if (length < 0) {
@@ -132,8 +131,8 @@ int ExtractDescriptorStrings(DescriptorReply reply, DiskIdentity& identity) {
     char product[kDecodedTextSize] = {};
     char revision[kDecodedTextSize] = {};
     char serial[kDecodedTextSize] = {};
-    DecodeDescriptorString(reply, ReadOffset(reply, offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset)),
-                           vendor);
+    DecodeDescriptorString(
+        reply, ReadOffset(reply, offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset)), vendor);
     DecodeDescriptorString(
         reply, ReadOffset(reply, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset)), product);
     DecodeDescriptorString(

@@ -1,7 +1,6 @@
 // The C interface of libhwid (include/hwid/hwid.h).
 #include "hwid/hwid.h"
 
-#include "hwid/drive_zero.h"
 #include "lib/library.h"
 #include "platform/platform.h"
 
@@ -19,10 +18,8 @@ hwid_status Identifier(char* identifier) {
 }
 
 hwid_status Facts(hwid_facts* facts) {
-    hwid::DriveZeroDescription drive;
-    hwid::DescribeDriveZero(drive);
     hwid::FreshPlatformDeviceServices services;
-    return hwid::library::GetFacts(services.Services(), drive, facts);
+    return hwid::library::GetFacts(services.Services(), facts);
 }
 
 }  // namespace

@@ -40,14 +40,13 @@ hwid_status GetIdentifier(DeviceServices& services, char* identifier, CpuidFunct
     return HWID_OK;
 }
 
-hwid_status GetFacts(DeviceServices& services, const DriveZeroDescription& drive, hwid_facts* facts,
-                     CpuidFunction cpuid) {
+hwid_status GetFacts(DeviceServices& services, hwid_facts* facts, CpuidFunction cpuid) {
     if (facts == nullptr || facts->size < kFirstFactsSize) {
         return HWID_INVALID_ARGUMENT;
     }
     ExplainReport report;
     ResourceWatchingDeviceServices watched(services);
-    BuildExplainReport(report, watched, drive, cpuid);
+    BuildExplainReport(report, watched, cpuid);
     if (watched.ResourceFailure() != ERROR_SUCCESS) {
         return HWID_RESOURCE_FAILURE;
     }

@@ -5,7 +5,6 @@
 
 #include "hwid/cpu_signature.h"
 #include "hwid/device_services.h"
-#include "hwid/drive_zero.h"
 #include "hwid/hwid.h"
 
 namespace hwid::library {
@@ -15,9 +14,9 @@ namespace hwid::library {
 hwid_status GetIdentifier(DeviceServices& services, char* identifier,
                           CpuidFunction cpuid = ExecuteCpuid);
 
-// What hwid-explain reports, as the C record; `drive` tells which disk is
-// drive 0. Nothing is written on any status but HWID_OK.
-hwid_status GetFacts(DeviceServices& services, const DriveZeroDescription& drive, hwid_facts* facts,
+// What hwid-explain reports, as the C record. Nothing is written on any
+// status but HWID_OK.
+hwid_status GetFacts(DeviceServices& services, hwid_facts* facts,
                      CpuidFunction cpuid = ExecuteCpuid);
 
 }  // namespace hwid::library

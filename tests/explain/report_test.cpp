@@ -72,7 +72,8 @@ class Explain : public ::testing::Test {
     }
 
     const ExplainReport& Build() {
-        BuildExplainReport(report_, services_, drive_, ScriptedCpuid);
+        services_.driveZero = drive_;
+        BuildExplainReport(report_, services_, ScriptedCpuid);
         return report_;
     }
 
@@ -97,6 +98,18 @@ TEST_F(Explain, TellsTheCpuAndGivesTheIdentifierHwidPrints) {
     FormatMachineIdentifier(DeriveMachineIdentifier(report.cpuSignature, serial), expected);
     EXPECT_STREQ(report.identifier, expected);
     EXPECT_EQ(report.foldValue, ComputeFoldValue(serial));
+}
+
+TEST_F(Explain, TellsDriveZeroAsTheBackEndDescribesIt) {
+    SmartDrive("WD-WCC4N1234567");
+    std::strcpy(drive_.path, "/dev/vdb");
+    std::strcpy(drive_.bus, "virtio");
+    const ExplainReport& report = Build();
+    EXPECT_EQ(services_.describeCalls, 1);
+    EXPECT_TRUE(report.drive.found);
+    EXPECT_STREQ(report.drive.path, "/dev/vdb");
+    EXPECT_STREQ(report.drive.bus, "virtio");
+    EXPECT_STREQ(report.drive.reason, "the whole disk under the root file system");
 }
 
 TEST_F(Explain, SmartAnswerKeepsTheStoragePropertyProbeFromRunning) {

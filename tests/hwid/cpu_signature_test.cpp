@@ -23,7 +23,8 @@ void ScriptedCpuid(std::uint32_t leaf, CpuidRegisters& registers) {
 class CpuSignature : public ::testing::Test {
   protected:
     CpuSignature() {
-        // The worked example's registers.
+        // Leaves 0 to 2 with a distinct pattern in each register, leaf 3 past
+        // the highest one.
         cpu_.leaves[0] = {0x00000002, 0x11111111, 0x80000000, 0x80000001};
         cpu_.leaves[1] = {0x00000010, 0x22222222, 0x00000100, 0x00001000};
         cpu_.leaves[2] = {0x00000020, 0x33333333, 0x00000200, 0x00002000};
@@ -43,7 +44,7 @@ TEST_F(CpuSignature, SumsTheLeavesUpToTheSmallerOfMaxAndTwo) {
         // Leaf 0 alone: 0 + 0x80000000 + 0x80000001.
         {0, 0x00000001, {0, 0}},
         {1, 0x00001112, {0, 0, 1}},
-        // The worked example: leaf 0 wraps to 3, then 0x1110 and 0x2220.
+        // Highest leaf 2: leaf 0 wraps to 3, then 0x1110 and 0x2220.
         {2, 0x00003333, {0, 0, 1, 2}},
         {0x16, 0x00003347, {0, 0, 1, 2}},
         {0xFFFFFFFF, 0x00003330, {0, 0, 1, 2}},

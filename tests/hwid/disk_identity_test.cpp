@@ -18,16 +18,7 @@ using test::Operation;
 using test::PutText;
 using test::ScriptedDeviceServices;
 using test::TextOf;
-
-// A record whose fields all hold something, serialText included.
-DiskIdentity UsedRecord() {
-    DiskIdentity identity{};
-    PutText(identity.serialText, "OLDSERIAL");
-    PutText(identity.modelText, "OLDMODEL");
-    PutText(identity.diagnosticText, "old message");
-    identity.smartReply.fill(0xAA);
-    return identity;
-}
+using test::UsedRecord;
 
 // The access that each CreateFileA asked for tells the probes apart: the
 // SMART probe asks for read and write, the storage property probe for none.
@@ -100,7 +91,7 @@ TEST_P(ProbeOrder, StoragePropertyProbeRunsOnlyAfterSmartReturnsZero) {
     Script(services, c.smart);
     // serialText holds text on entry: only because it is emptied first can
     // either probe write it.
-    DiskIdentity identity = UsedRecord();
+    DiskIdentity identity = UsedRecord("SERIAL FROM BEFORE");
 
     EXPECT_EQ(CollectDiskIdentity(identity, services), 0);
 
@@ -114,6 +105,8 @@ TEST_P(ProbeOrder, StoragePropertyProbeRunsOnlyAfterSmartReturnsZero) {
     EXPECT_EQ(services.closed, services.opened);
     EXPECT_EQ(services.badCloses, 0);
     EXPECT_LE(services.maxOpenAtOnce, 1);
+    // Which disk is drive 0 is hwid-explain's question, never the probes'.
+    EXPECT_EQ(services.describeCalls, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -132,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CollectDiskIdentity, AsksForThePlatformWithAZeroFilledRecordOf276Bytes) {
     ScriptedDeviceServices services;
     services.platformId = VER_PLATFORM_WIN32_WINDOWS;  // so that only the query runs
-    DiskIdentity identity = UsedRecord();
+    DiskIdentity identity = UsedRecord("SERIAL FROM BEFORE");
 
     CollectDiskIdentity(identity, services);
 
@@ -159,7 +152,7 @@ TEST_P(NoProbe, EmptiesSerialTextAndKeepsTheRest) {
     ScriptedDeviceServices services;
     services.platformId = c.platformId;
     services.versionFails = c.versionFails;
-    DiskIdentity identity = UsedRecord();
+    DiskIdentity identity = UsedRecord("SERIAL FROM BEFORE");
     const DiskIdentity before = identity;
 
     EXPECT_EQ(CollectDiskIdentity(identity, services), 0);

@@ -49,7 +49,7 @@ TEST(BuildDiagonalBlock, PutsTheValueOnTheDiagonal) {
     EXPECT_EQ(test::ToHex(block), std::string(32, '0'));
 }
 
-// The worked example of the mixing: C1 = 00 11 .. FF, C2 all zero.
+// Mixing with C1 = 00 11 .. FF and C2 all zero.
 TEST(MixCipherBlocks, ComplementsThenAddsTwice) {
     const auto c1 = test::FromHex("00112233445566778899AABBCCDDEEFF");
     std::array<std::uint8_t, 16> first;

@@ -19,20 +19,11 @@ using test::PutText;
 using test::ScriptedDeviceServices;
 using test::ScriptedReply;
 using test::TextOf;
-
-// A record as another run step might have left it: every field holds
-// something, so that both a zero fill and an untouched field show.
-DiskIdentity UsedRecord() {
-    DiskIdentity identity{};
-    PutText(identity.modelText, "MODEL FROM BEFORE");
-    PutText(identity.diagnosticText, "message from before");
-    identity.smartReply.fill(0xAA);
-    return identity;
-}
+using test::UsedRecord;
 
 const std::string kModelField = "DISK MODEL 1";
 
-// The IDENTIFY reply of the worked example, built byte by byte: data bytes
+// An IDENTIFY reply with the serial "ABCD12345678" built byte by byte: data bytes
 // 20-27 blank, 28-39 as the drive stores them, high and low byte swapped.
 std::vector<std::uint8_t> WorkedExampleReply() {
     std::vector<std::uint8_t> reply = test::IdentifyReply(test::IdentifyWords("", kModelField));
@@ -42,7 +33,7 @@ std::vector<std::uint8_t> WorkedExampleReply() {
     return reply;
 }
 
-// --- ReadPhysicalDriveWithSmart: the failure table -------------------------
+// --- ReadPhysicalDriveWithSmart: result, diagnostic and handles per outcome ---
 
 enum class Diagnostic { kZeroFilled, kUnchanged };
 

@@ -20,16 +20,7 @@ using test::Operation;
 using test::PutText;
 using test::ScriptedDeviceServices;
 using test::TextOf;
-
-// A record whose diagnosticText is full to its last byte, so that a message
-// written without clearing the field first shows.
-DiskIdentity UsedRecord() {
-    DiskIdentity identity{};
-    PutText(identity.modelText, "MODEL FROM BEFORE");
-    PutText(identity.diagnosticText, std::string(kDiagnosticSize - 1, '~'));
-    identity.smartReply.fill(0xAA);
-    return identity;
-}
+using test::UsedRecord;
 
 std::string Diagnostic(const DiskIdentity& identity) {
     return std::string(identity.diagnosticText.begin(), identity.diagnosticText.end());
@@ -309,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"SerialTextAlreadySet", kGoodDrive, "KEEP", 0, "", ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// --- ReadPhysicalDriveInNTWithZeroRights: the failure table ----------------
+// --- ReadPhysicalDriveInNTWithZeroRights: result, diagnostic and handles ------
 
 struct ProbeCase {
     const char* name;

@@ -58,6 +58,7 @@ void Script(test::ScriptedDeviceServices& services, bool smartAccepts, Step step
         opens[1] = {.succeeds = false, .error = error};
     }
     services.opens.assign(opens.begin(), opens.end());
+    services.driveZero = ScriptedDrive();
     const auto reply = [&](DWORD code, Step failing, test::ScriptedReply usual) {
         services.Reply(code, step == failing ? test::ScriptedReply{.result = 0, .error = error}
                                              : std::move(usual));
@@ -148,7 +149,7 @@ TEST_P(Answers, IdentifierAndFactsAgreeWithTheProgram) {
     test::ScriptedDeviceServices forFacts;
     script(forFacts);
     hwid_facts facts = FilledFacts(0xA5);
-    ASSERT_EQ(library::GetFacts(forFacts, ScriptedDrive(), &facts, FixedCpuid), HWID_OK);
+    ASSERT_EQ(library::GetFacts(forFacts, &facts, FixedCpuid), HWID_OK);
     EXPECT_EQ(facts.size, sizeof facts);
     EXPECT_STREQ(facts.cpu_vendor, "GenuineIntel");
     EXPECT_EQ(facts.cpu_highest_leaf, 2u);
@@ -211,8 +212,7 @@ TEST_P(Failures, ResourceErrorGivesTheResourceStatusAndWritesNothing) {
         Script(forFacts, c.smartAccepts, c.step, error);
         hwid_facts facts = FilledFacts(0x5A);
         const hwid_facts before = facts;
-        EXPECT_EQ(library::GetFacts(forFacts, ScriptedDrive(), &facts, FixedCpuid),
-                  HWID_RESOURCE_FAILURE);
+        EXPECT_EQ(library::GetFacts(forFacts, &facts, FixedCpuid), HWID_RESOURCE_FAILURE);
         EXPECT_EQ(std::memcmp(&facts, &before, sizeof facts), 0);
     }
 }
@@ -230,7 +230,7 @@ TEST_P(Failures, DriveErrorKeepsTheProgramsIdentifier) {
         test::ScriptedDeviceServices forFacts;
         Script(forFacts, c.smartAccepts, c.step, error);
         hwid_facts facts = FilledFacts(0);
-        ASSERT_EQ(library::GetFacts(forFacts, ScriptedDrive(), &facts, FixedCpuid), HWID_OK);
+        ASSERT_EQ(library::GetFacts(forFacts, &facts, FixedCpuid), HWID_OK);
         EXPECT_STREQ(facts.identifier, identifier);
     }
 }
@@ -261,6 +261,9 @@ class LatchingServices final : public DeviceServices {
     }
     DWORD GetLastError() override { return inner_.GetLastError(); }
     BOOL CloseHandle(HANDLE object) override { return inner_.CloseHandle(object); }
+    void DescribeDriveZero(DriveZeroDescription& description) override {
+        inner_.DescribeDriveZero(description);
+    }
     DWORD ResourceFailure() override { return latched_; }
 
   private:

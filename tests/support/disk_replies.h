@@ -22,6 +22,25 @@ void PutText(std::array<char, N>& field, const std::string& text) {
     std::memcpy(field.data(), text.data(), text.size());
 }
 
+// A record as an earlier step might have left it: every field holds
+// something, diagnosticText full to its last byte, so that a zero fill, an
+// untouched field and a message written without clearing the field first all
+// show. serialText holds `serial` (empty: zeros).
+inline DiskIdentity UsedRecord(const std::string& serial = "") {
+    DiskIdentity identity{};
+    PutText(identity.serialText, serial);
+    PutText(identity.modelText, "MODEL FROM BEFORE");
+    PutText(identity.diagnosticText, std::string(kDiagnosticSize - 1, '~'));
+    identity.smartReply.fill(0xAA);
+    return identity;
+}
+
+// A unit serial number page (VPD 0x80) as sysfs shows it in vpd_pg80 and a
+// device returns it: the 4-byte header, then the serial.
+inline std::string UnitSerialPage(const std::string& serial) {
+    return std::string{'\0', '\x80', '\0', static_cast<char>(serial.size())} + serial;
+}
+
 // A text field up to its first zero byte.
 template <std::size_t N>
 std::string TextOf(const std::array<char, N>& field) {

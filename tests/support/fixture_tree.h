@@ -3,6 +3,7 @@
 // directory that goes away with the tree.
 #pragma once
 
+#include <dirent.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -13,6 +14,20 @@
 #include "platform/linux/device_services.h"
 
 namespace hwid::test {
+
+// The descriptors this process holds now, -1 when that cannot be told.
+inline int OpenDescriptorCount() {
+    DIR* directory = ::opendir("/proc/self/fd");
+    if (directory == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (::readdir(directory) != nullptr) {
+        ++count;
+    }
+    ::closedir(directory);
+    return count;
+}
 
 class Tree {
   public:

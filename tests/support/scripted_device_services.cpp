@@ -125,4 +125,13 @@ std::vector<Operation> ScriptedDeviceServices::Sequence() const {
     return sequence;
 }
 
+void ScriptedDeviceServices::DescribeDriveZero(DriveZeroDescription& description) {
+    ++describeCalls;
+    if (driveZero.has_value()) {
+        description = *driveZero;
+    } else {
+        DeviceServices::DescribeDriveZero(description);
+    }
+}
+
 }  // namespace hwid::test

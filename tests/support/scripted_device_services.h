@@ -68,6 +68,11 @@ class ScriptedDeviceServices final : public DeviceServices {
 
     std::vector<RecordedCall> calls;
 
+    // What DescribeDriveZero answers; unset: what any back end says when it
+    // cannot tell. Kept apart from the calls above, which are the probes'.
+    std::optional<DriveZeroDescription> driveZero;
+    int describeCalls = 0;
+
     BOOL GetVersionExW(OSVERSIONINFOW* versionInfo) override;
     HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
                        void* securityAttributes, DWORD creationDisposition,
@@ -77,6 +82,7 @@ class ScriptedDeviceServices final : public DeviceServices {
                          void* overlapped) override;
     DWORD GetLastError() override;
     BOOL CloseHandle(HANDLE object) override;
+    void DescribeDriveZero(DriveZeroDescription& description) override;
 
     // Handle bookkeeping.
     int opened = 0;

@@ -101,6 +101,66 @@ std::array<std::uint8_t, 6> BuildInquiryCdb(std::uint8_t page, std::uint16_t all
             0};
 }
 
+namespace {
+
+// Fixed format (response codes 0x70, 0x71): sense key in byte 2, ASC and
+// ASCQ in bytes 12 and 13.
+void ParseFixedSense(std::span<const std::uint8_t> sense, SenseInfo& info) {
+    if (sense.size() < 3) {
+        return;
+    }
+    info.valid = true;
+    info.senseKey = sense[2] & 0x0F;
+    if (sense.size() < 14) {
+        return;
+    }
+    info.asc = sense[12];
+    info.ascq = sense[13];
+    // ATA PASS-THROUGH INFORMATION AVAILABLE: the information field holds
+    // ERROR, STATUS, DEVICE and COUNT.
+    if (info.asc == 0x00 && info.ascq == 0x1D) {
+        info.hasAtaRegisters = true;
+        info.ataError = sense[3];
+        info.ataStatus = sense[4];
+    }
+}
+
+// The descriptors that follow a descriptor-format header, within the
+// additional length (byte 7); the ATA Status Return one carries the registers.
+void ParseSenseDescriptors(std::span<const std::uint8_t> sense, SenseInfo& info) {
+    const std::size_t end = std::min(sense.size(), std::size_t{8} + sense[7]);
+    for (std::size_t at = 8; at + 2 <= end;) {
+        const std::uint8_t type = sense[at];
+        const std::size_t length = sense[at + 1];
+        if (at + 2 + length > end) {
+            break;
+        }
+        if (type == kAtaStatusReturnDescriptor && length >= 12) {
+            info.hasAtaRegisters = true;
+            info.ataError = sense[at + 3];
+            info.ataStatus = sense[at + 13];
+        }
+        at += 2 + length;
+    }
+}
+
+// Descriptor format (response codes 0x72, 0x73): sense key, ASC and ASCQ in
+// bytes 1 to 3, descriptors from byte 8.
+void ParseDescriptorSense(std::span<const std::uint8_t> sense, SenseInfo& info) {
+    if (sense.size() < 4) {
+        return;
+    }
+    info.valid = true;
+    info.senseKey = sense[1] & 0x0F;
+    info.asc = sense[2];
+    info.ascq = sense[3];
+    if (sense.size() >= 8) {
+        ParseSenseDescriptors(sense, info);
+    }
+}
+
+}  // namespace
+
 SenseInfo ParseSense(std::span<const std::uint8_t> sense) {
     SenseInfo info;
     if (sense.empty()) {
@@ -108,49 +168,9 @@ SenseInfo ParseSense(std::span<const std::uint8_t> sense) {
     }
     info.responseCode = sense[0] & 0x7F;
     if (info.responseCode == 0x70 || info.responseCode == 0x71) {
-        if (sense.size() < 3) {
-            return info;
-        }
-        info.valid = true;
-        info.senseKey = sense[2] & 0x0F;
-        if (sense.size() >= 14) {
-            info.asc = sense[12];
-            info.ascq = sense[13];
-        }
-        // ATA PASS-THROUGH INFORMATION AVAILABLE: the information field holds
-        // ERROR, STATUS, DEVICE and COUNT.
-        if (info.asc == 0x00 && info.ascq == 0x1D && sense.size() >= 14) {
-            info.hasAtaRegisters = true;
-            info.ataError = sense[3];
-            info.ataStatus = sense[4];
-        }
-        return info;
-    }
-    if (info.responseCode == 0x72 || info.responseCode == 0x73) {
-        if (sense.size() < 4) {
-            return info;
-        }
-        info.valid = true;
-        info.senseKey = sense[1] & 0x0F;
-        info.asc = sense[2];
-        info.ascq = sense[3];
-        if (sense.size() < 8) {
-            return info;
-        }
-        const std::size_t end = std::min(sense.size(), std::size_t{8} + sense[7]);
-        for (std::size_t at = 8; at + 2 <= end;) {
-            const std::uint8_t type = sense[at];
-            const std::size_t length = sense[at + 1];
-            if (at + 2 + length > end) {
-                break;
-            }
-            if (type == kAtaStatusReturnDescriptor && length >= 12) {
-                info.hasAtaRegisters = true;
-                info.ataError = sense[at + 3];
-                info.ataStatus = sense[at + 13];
-            }
-            at += 2 + length;
-        }
+        ParseFixedSense(sense, info);
+    } else if (info.responseCode == 0x72 || info.responseCode == 0x73) {
+        ParseDescriptorSense(sense, info);
     }
     return info;
 }

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "crypto/byte_order.h"
 #include "platform/linux/ata.h"
 #include "platform/linux/disk_info.h"
 #include "platform/linux/disk_selection.h"
@@ -151,10 +153,7 @@ DWORD QueryStorageProperty(const DiskInfo& info, int fd, const void* in, DWORD i
     }
     std::uint8_t query[kMinimumQueryBytes];
     std::memcpy(query, in, sizeof query);
-    const auto field = [&query](std::size_t at) {
-        return static_cast<DWORD>(query[at] | query[at + 1] << 8 | query[at + 2] << 16 |
-                                  static_cast<DWORD>(query[at + 3]) << 24);
-    };
+    const auto field = [&query](std::size_t at) { return LoadLittleEndian32(query, at); };
     if (field(offsetof(STORAGE_PROPERTY_QUERY, PropertyId)) != StorageDeviceProperty) {
         return ERROR_NOT_SUPPORTED;
     }
@@ -188,6 +187,24 @@ DWORD GetDriveGeometryEx(const DiskInfo& info, void* out, DWORD outSize, DWORD& 
     std::memcpy(out, geometry, sizeof geometry);
     written = sizeof geometry;
     return ERROR_SUCCESS;
+}
+
+// The bus for hwid-explain.
+const char* BusName(const DiskInfo& info) {
+    if (info.usbDir.text[0] != '\0') {
+        return "usb";
+    }
+    switch (info.bus) {
+        case DiskBus::kNvme:
+            return "nvme";
+        case DiskBus::kVirtio:
+            return "virtio";
+        case DiskBus::kScsi:
+            return info.libata ? "ata" : "scsi";
+        case DiskBus::kOther:
+            break;
+    }
+    return "";
 }
 
 }  // namespace
@@ -233,52 +250,69 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         lastError_ = error;
         return INVALID_HANDLE_VALUE;
     };
-    if (fileName == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER);
+    const DWORD refusal = CheckOpenRequest(fileName, creationDisposition);
+    if (refusal != ERROR_SUCCESS) {
+        return fail(refusal);
     }
-    if (!rootsFit_) {
-        return fail(ERROR_FILENAME_EXCED_RANGE);
-    }
-    if (!IsDriveZeroPath(fileName)) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    // A disk can only be opened, not created or truncated.
-    if (creationDisposition != OPEN_EXISTING) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    HandleSlot* slot = nullptr;
-    for (HandleSlot& candidate : handles_) {
-        if (candidate.id == 0) {
-            slot = &candidate;
-            break;
-        }
-    }
+    HandleSlot* slot = FreeSlot();
     if (slot == nullptr) {
         return fail(ERROR_TOO_MANY_OPEN_FILES);
     }
-    // Chosen once: as on Windows, the disk that is drive 0 does not change
-    // within a run, and both probes open it.
-    if (driveZero_.name.text[0] == '\0' &&
-        !linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, rootPath_.text,
-                                        mountinfoPath_.text, driveZero_)) {
-        driveZero_.name.text[0] = '\0';
+    if (!ChooseDriveZero()) {
         return fail(ERROR_FILE_NOT_FOUND);
     }
-    const linux_backend::Name& disk = driveZero_.name;
-    // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
-    linux_backend::Name nodeName = disk;
-    for (char* c = nodeName.text; *c != '\0'; ++c) {
-        if (*c == '!') {
-            *c = '/';
-        }
-    }
     Path node;
-    if (!FormatPath(node.text, "%s/%s", devRoot_.text, nodeName.text)) {
+    if (!NodePath(node)) {
         return fail(ERROR_FILENAME_EXCED_RANGE);
     }
+    int openError = 0;
+    const int fd = OpenNode(node, openError);
+    if (fd < 0) {
+        if (desiredAccess != 0) {
+            return fail(linux_backend::ErrnoToWindowsError(openError));
+        }
+        // No rights asked for: the sysfs entry alone answers the queries.
+        if (!ReadDriveZeroInfo()) {
+            return fail(ERROR_FILE_NOT_FOUND);
+        }
+    }
+    slot->id = nextHandle_;
+    nextHandle_ += 4;
+    slot->fd = fd;
+    slot->access = desiredAccess;
+    return reinterpret_cast<HANDLE>(slot->id);
+}
+
+DWORD LinuxDeviceServices::CheckOpenRequest(const char* fileName, DWORD creationDisposition) const {
+    if (fileName == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!rootsFit_) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (!IsDriveZeroPath(fileName)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // A disk can only be opened, not created or truncated.
+    if (creationDisposition != OPEN_EXISTING) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+LinuxDeviceServices::HandleSlot* LinuxDeviceServices::FreeSlot() {
+    for (HandleSlot& slot : handles_) {
+        if (slot.id == 0) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
     // Read-only whatever was asked: nothing is ever written to a disk.
     int fd = -1;
-    int openError = nodeRefusal_;
+    openError = nodeRefusal_;
     if (openError == 0) {
         fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         openError = fd < 0 ? errno : 0;
@@ -301,20 +335,7 @@ HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAcces
         fd = -1;
         openError = EISDIR;
     }
-    if (fd < 0) {
-        if (desiredAccess != 0) {
-            return fail(linux_backend::ErrnoToWindowsError(openError));
-        }
-        // No rights asked for: the sysfs entry alone answers the queries.
-        if (!ReadDriveZeroInfo()) {
-            return fail(ERROR_FILE_NOT_FOUND);
-        }
-    }
-    slot->id = nextHandle_;
-    nextHandle_ += 4;
-    slot->fd = fd;
-    slot->access = desiredAccess;
-    return reinterpret_cast<HANDLE>(slot->id);
+    return fd;
 }
 
 BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
@@ -369,6 +390,59 @@ DWORD LinuxDeviceServices::Dispatch(const HandleSlot& slot, DWORD code, const vo
         default:
             return GetDriveGeometryEx(info, out, outSize, written);
     }
+}
+
+// Chosen once: as on Windows, the disk that is drive 0 does not change within
+// a run, and both probes open it.
+bool LinuxDeviceServices::ChooseDriveZero() {
+    if (driveZero_.name.text[0] != '\0') {
+        return true;
+    }
+    if (!linux_backend::SelectDriveZero(sysfsRoot_.text, devRoot_.text, rootPath_.text,
+                                        mountinfoPath_.text, driveZero_, &driveZeroUnderRoot_)) {
+        driveZero_.name.text[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool LinuxDeviceServices::NodePath(Path& node) const {
+    // Kernel names stand for /dev paths with '!' in place of '/' (cciss!c0d0).
+    linux_backend::Name nodeName = driveZero_.name;
+    for (char* c = nodeName.text; *c != '\0'; ++c) {
+        if (*c == '!') {
+            *c = '/';
+        }
+    }
+    return FormatPath(node.text, "%s/%s", devRoot_.text, nodeName.text);
+}
+
+void LinuxDeviceServices::DescribeDriveZero(DriveZeroDescription& description) {
+    const ResourceLatch latch(resourceFailure_);
+    description = DriveZeroDescription{};
+    const auto say = [&description](const char* text) {
+        std::snprintf(description.reason, sizeof description.reason, "%s", text);
+    };
+    Path node;
+    if (!rootsFit_) {
+        return say("the sysfs, /dev or mount table path is too long");
+    }
+    if (!ChooseDriveZero()) {
+        std::snprintf(description.reason, sizeof description.reason,
+                      "no whole disk under %s/block outside loop, ram, zram, nbd, md, dm, sr, fd",
+                      sysfsRoot_.text);
+        return;
+    }
+    if (!NodePath(node)) {
+        return say("the path of the disk's device node is too long");
+    }
+    description.found = true;
+    std::snprintf(description.path, sizeof description.path, "%s", node.text);
+    if (ReadDriveZeroInfo()) {
+        std::snprintf(description.bus, sizeof description.bus, "%s", BusName(driveZeroInfo_));
+    }
+    say(driveZeroUnderRoot_ ? "the whole disk under the root file system"
+                            : "no disk holds the root file system: the first whole disk by name");
 }
 
 bool LinuxDeviceServices::ReadDriveZeroInfo() {

@@ -65,6 +65,9 @@ class LinuxDeviceServices final : public DeviceServices {
                          void* overlapped) override;
     DWORD GetLastError() override;
     BOOL CloseHandle(HANDLE object) override;
+    // The disk that the next open of drive 0 reaches, chosen as that open
+    // chooses it (once a run).
+    void DescribeDriveZero(DriveZeroDescription& description) override;
     // EMFILE and ENFILE as ERROR_TOO_MANY_OPEN_FILES, ENOMEM as
     // ERROR_NOT_ENOUGH_MEMORY: the first that any C library call of an
     // operation met, whether or not the operation failed for it.
@@ -84,10 +87,21 @@ class LinuxDeviceServices final : public DeviceServices {
         DWORD access = 0;
     };
 
+    // The steps of CreateFileA: the request itself (ERROR_SUCCESS when it
+    // asks for drive 0 as it may), a free handle, the node opened.
+    DWORD CheckOpenRequest(const char* fileName, DWORD creationDisposition) const;
+    HandleSlot* FreeSlot();
+    // A descriptor of the node, or -1 with the errno that tells why not.
+    int OpenNode(const linux_backend::Path& node, int& openError);
+
     HandleSlot* Find(HANDLE handle);
     const HandleSlot* Find(HANDLE handle) const;
     DWORD Dispatch(const HandleSlot& slot, DWORD code, const void* in, DWORD inSize, void* out,
                    DWORD outSize, DWORD& written);
+    // Picks drive 0 once a run; false when there is none (asked again then).
+    bool ChooseDriveZero();
+    // drive 0's node under the /dev root; false when the path does not fit.
+    bool NodePath(linux_backend::Path& node) const;
     // Reads what sysfs says about drive 0 once per run; later calls only look
     // whether it is still there. False when it is gone.
     bool ReadDriveZeroInfo();
@@ -98,6 +112,7 @@ class LinuxDeviceServices final : public DeviceServices {
     linux_backend::Path rootPath_{};
     bool rootsFit_ = false;
     linux_backend::BlockDisk driveZero_{};  // empty until the first open chose it
+    bool driveZeroUnderRoot_ = false;       // it holds the root file system
     // The errno with which drive 0's node refused to open, 0 when it did not:
     // both probes open it with the same flags, and it would refuse again.
     int nodeRefusal_ = 0;

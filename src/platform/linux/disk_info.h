@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/linux/sysfs.h"
 #include "hwid/windows_types.h"
+#include "platform/linux/sysfs.h"
 
 namespace hwid::linux_backend {
 

@@ -231,9 +231,12 @@ bool FindFirstDisk(const char* sysfsRoot, BlockDisk& disk) {
 }
 
 bool SelectDriveZero(const char* sysfsRoot, const char* devRoot, const char* rootPath,
-                     const char* mountinfoPath, BlockDisk& disk) {
-    return FindRootDisk(sysfsRoot, devRoot, rootPath, mountinfoPath, disk) ||
-           FindFirstDisk(sysfsRoot, disk);
+                     const char* mountinfoPath, BlockDisk& disk, bool* underRoot) {
+    const bool root = FindRootDisk(sysfsRoot, devRoot, rootPath, mountinfoPath, disk);
+    if (underRoot != nullptr) {
+        *underRoot = root;
+    }
+    return root || FindFirstDisk(sysfsRoot, disk);
 }
 
 }  // namespace hwid::linux_backend

@@ -32,8 +32,8 @@ bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* rootPa
 // The first whole disk in name order that is not skipped.
 bool FindFirstDisk(const char* sysfsRoot, BlockDisk& disk);
 
-// FindRootDisk, else FindFirstDisk.
+// FindRootDisk, else FindFirstDisk; underRoot, when given, tells which.
 bool SelectDriveZero(const char* sysfsRoot, const char* devRoot, const char* rootPath,
-                     const char* mountinfoPath, BlockDisk& disk);
+                     const char* mountinfoPath, BlockDisk& disk, bool* underRoot = nullptr);
 
 }  // namespace hwid::linux_backend

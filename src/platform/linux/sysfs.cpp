@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -133,20 +134,13 @@ bool ParseDecimal(std::span<const char> text, std::uint64_t& value) {
     if (length > 0 && text[length - 1] == '\n') {
         --length;
     }
-    if (length == 0) {
-        return false;
-    }
+    // from_chars takes no sign, blank or base prefix for an unsigned number,
+    // and says so on overflow; every byte but the line feed must be a digit.
+    const char* end = text.data() + length;
     std::uint64_t result = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (result > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        result = result * 10 + digit;
+    const std::from_chars_result parsed = std::from_chars(text.data(), end, result);
+    if (length == 0 || parsed.ec != std::errc{} || parsed.ptr != end) {
+        return false;
     }
     value = result;
     return true;

@@ -1,11 +1,9 @@
 // The Windows back end: the operations go straight to kernel32.
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "hwid/device_services.h"
 #include "hwid/disk_identity.h"
-#include "hwid/drive_zero.h"
 #include "platform/platform.h"
 
 namespace hwid {
@@ -32,6 +30,13 @@ class Kernel32DeviceServices final : public DeviceServices {
     }
     DWORD GetLastError() override { return ::GetLastError(); }
     BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+    void DescribeDriveZero(DriveZeroDescription& description) override {
+        description = DriveZeroDescription{};
+        description.found = true;
+        std::snprintf(description.path, sizeof description.path, kDrivePathFormat, 0);
+        std::snprintf(description.reason, sizeof description.reason,
+                      "Windows numbers the disks itself; drive 0 is the first it found");
+    }
 };
 
 }  // namespace
@@ -49,14 +54,6 @@ FreshPlatformDeviceServices::FreshPlatformDeviceServices()
 
 FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
     services_->~DeviceServices();
-}
-
-void DescribeDriveZero(DriveZeroDescription& description) {
-    std::memset(&description, 0, sizeof description);
-    description.found = true;
-    std::snprintf(description.path, sizeof description.path, kDrivePathFormat, 0);
-    std::snprintf(description.reason, sizeof description.reason,
-                  "Windows numbers the disks itself; drive 0 is the first it found");
 }
 
 }  // namespace hwid
