@@ -49,7 +49,10 @@ if [ -z "$toolchain" ]; then
 fi
 
 set -- -S "$source/examples" -B "$tmp/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release
-[ -z "$toolchain" ] || set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+# A cross toolchain looks for packages under its own root only: name the
+# package's folder.
+[ -z "$toolchain" ] ||
+    set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -Dhwid_DIR="$prefix/lib/cmake/hwid"
 { cmake "$@" && cmake --build "$tmp/cmake"; } >"$tmp/cmake.log" 2>&1 || fail "CMake build: $(cat "$tmp/cmake.log")"
 if [ -z "$toolchain" ]; then
     LD_LIBRARY_PATH=$libdir compare "find_package build" "$tmp/cmake/consumer"
