@@ -70,8 +70,11 @@ deb)
         package=$(ls "$tmp/package"/"$name"_"$version"_*.deb 2>/dev/null | head -n 1)
         [ -z "$package" ] || dpkg-deb -x "$package" "$tmp/root"
     done
-    from_python=$(PYTHONPATH="$tmp/root/usr/lib/python3/dist-packages" python3 -c 'import hwid; print(hwid.identifier())' 2>&1)
-    [ "$from_python" = "$("$tmp/root/usr/bin/hwid")" ] || fail "packaged module gave $from_python"
+    # (Not in a sanitizer build, whose library Python cannot load.)
+    if ! readelf -d "$tmp/root/usr/lib/libhwid.so.1" | grep -q 'NEEDED.*lib[at]san'; then
+        from_python=$(PYTHONPATH="$tmp/root/usr/lib/python3/dist-packages" python3 -c 'import hwid; print(hwid.identifier())' 2>&1)
+        [ "$from_python" = "$("$tmp/root/usr/bin/hwid")" ] || fail "packaged module gave $from_python"
+    fi
     ;;
 zip)
     for f in bin/hwid.exe bin/hwid-explain.exe; do
