@@ -49,7 +49,8 @@ deb)
         shift 2
         package=$(ls "$tmp/package"/"$name"_"$version"_*.deb 2>/dev/null | head -n 1)
         [ -n "$package" ] || { fail "no ${name}_${version}_*.deb"; return; }
-        dpkg-deb -c "$package" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort >"$tmp/$name.list"
+        dpkg-deb -c "$package" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' |
+            sed 's|hwidTargets-[a-z]*\.cmake$|hwidTargets-CONFIG.cmake|' | sort >"$tmp/$name.list"
         printf '%s\n' "$@" | sort >"$tmp/$name.expected"
         cmp -s "$tmp/$name.list" "$tmp/$name.expected" ||
             fail "$name holds $(tr '\n' ' ' <"$tmp/$name.list"), expected $(tr '\n' ' ' <"$tmp/$name.expected")"
@@ -61,7 +62,7 @@ deb)
     check_package libhwid-dev "libhwid1 (= $version)" usr/include/hwid/hwid.h usr/lib/libhwid.a \
         usr/lib/libhwid.so usr/lib/pkgconfig/hwid.pc usr/lib/cmake/hwid/hwidConfig.cmake \
         usr/lib/cmake/hwid/hwidConfigVersion.cmake usr/lib/cmake/hwid/hwidTargets.cmake \
-        usr/lib/cmake/hwid/hwidTargets-release.cmake
+        usr/lib/cmake/hwid/hwidTargets-CONFIG.cmake
     check_package python3-hwid "libhwid1 (= $version), python3" \
         usr/lib/python3/dist-packages/hwid/__init__.py
     # The three unpacked together: the module finds the library, and it gives
