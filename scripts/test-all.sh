@@ -2,7 +2,8 @@
 # Builds hwid and runs every test: the native unit and process tests, the
 # packages under lintian and rpm, the README's build-and-run command in a fresh
 # Debian 12 root, two builds compared byte for byte, the end-to-end runs under
-# QEMU, the suite again under the sanitizers, the fuzz
+# QEMU, the suite again under the sanitizers, the library's thread test under
+# ThreadSanitizer, the fuzz
 # targets for a bounded time, and the Windows build with its tests under Wine.
 # Installs the Debian packages a fresh machine lacks (needs root, or sudo).
 set -euo pipefail
@@ -45,6 +46,11 @@ ctest --preset release
 cmake --preset sanitize
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize
+
+# The library called from many threads at once, under ThreadSanitizer.
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan
 
 # Each fuzz target for a bounded time on its seed corpus.
 cmake --preset fuzz

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "hwid/machine_identifier.h"
+#include "hwid/resource_watch.h"
 #include "platform/platform.h"
 
 int main() {
@@ -19,7 +20,14 @@ int main() {
     static char outputBuffer[hwid::kIdentifierTextSize];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     hwid::MachineFacts facts;
-    hwid::CollectMachineFacts(facts, hwid::PlatformDeviceServices());
+    hwid::ResourceWatchingDeviceServices services(hwid::PlatformDeviceServices());
+    hwid::CollectMachineFacts(facts, services);
+    // Out of descriptors, handles or memory, the disk may have kept its serial
+    // back: the identifier without it would be another machine's.
+    if (const DWORD failure = services.ResourceFailure(); failure != ERROR_SUCCESS) {
+        std::fprintf(stderr, "hwid: cannot read drive 0: %s\n", hwid::ResourceErrorText(failure));
+        return 1;
+    }
     const hwid::MixedBlocks blocks =
         hwid::DeriveMachineIdentifier(facts.cpuSignature, facts.identity.serialText);
     char text[hwid::kIdentifierTextSize];

@@ -1,5 +1,6 @@
 #include "crypto/aes256.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace hwid {
@@ -91,27 +92,9 @@ void AddRoundKey(std::uint8_t state[16], int round) {
     }
 }
 
-}  // namespace
-
-void EnsureKeySchedule() {
-    if (aes256Cipher.keySchedule != nullptr) {
-        return;
-    }
-    aes256Cipher.Nk = 8;
-    aes256Cipher.Nr = 14;
-    // Kept for the life of the process: the program enciphers until it exits.
-    aes256Cipher.keySchedule = new std::uint8_t[4 * Nb * (14 + 1)];
-    KeyExpansion();
-}
-
-void KeyExpansion() {
-    KeyExpansion(kEmbeddedKey);
-}
-
-void KeyExpansion(std::span<const std::uint8_t> key) {
-    const int Nk = aes256Cipher.Nk;
-    const int total = Nb * (aes256Cipher.Nr + 1);
-    std::uint8_t* w = aes256Cipher.keySchedule;
+// Fills w with the schedule of a key of 4 * Nk bytes for Nr rounds.
+void ExpandKey(std::span<const std::uint8_t> key, int Nk, int Nr, std::uint8_t* w) {
+    const int total = Nb * (Nr + 1);
     std::memcpy(w, key.data(), 4 * static_cast<std::size_t>(Nk));
     for (int i = Nk; i < total; ++i) {
         std::uint8_t temp[4] = {w[4 * (i - 1)], w[4 * (i - 1) + 1], w[4 * (i - 1) + 2],
@@ -131,6 +114,40 @@ void KeyExpansion(std::span<const std::uint8_t> key) {
             w[4 * i + b] = w[4 * (i - Nk) + b] ^ temp[b];
         }
     }
+}
+
+}  // namespace
+
+void EnsureKeySchedule() {
+    // Other threads may ask at the same time (the library runs inside its
+    // callers' threads): the schedule is filled under a spin lock, then
+    // published by a release store of its pointer, so that a reader that sees
+    // the pointer also sees the words and Nk, Nr.
+    std::atomic_ref<std::uint8_t*> published(aes256Cipher.keySchedule);
+    if (published.load(std::memory_order_acquire) != nullptr) {
+        return;
+    }
+    static constinit std::atomic_flag expanding = ATOMIC_FLAG_INIT;
+    while (expanding.test_and_set(std::memory_order_acquire)) {
+        // Another thread is expanding the key: a few microseconds.
+    }
+    if (published.load(std::memory_order_relaxed) == nullptr) {
+        // Kept for the life of the process: the program enciphers until it exits.
+        static std::uint8_t schedule[4 * Nb * (14 + 1)];
+        ExpandKey(kEmbeddedKey, 8, 14, schedule);
+        aes256Cipher.Nk = 8;
+        aes256Cipher.Nr = 14;
+        published.store(schedule, std::memory_order_release);
+    }
+    expanding.clear(std::memory_order_release);
+}
+
+void KeyExpansion() {
+    KeyExpansion(kEmbeddedKey);
+}
+
+void KeyExpansion(std::span<const std::uint8_t> key) {
+    ExpandKey(key, aes256Cipher.Nk, aes256Cipher.Nr, aes256Cipher.keySchedule);
 }
 
 void EncipherBlock(std::span<const std::uint8_t, 16> input, std::span<std::uint8_t, 16> output) {

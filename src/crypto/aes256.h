@@ -29,7 +29,7 @@ extern Aes256Cipher aes256Cipher;
 extern const std::uint8_t kEmbeddedKey[32];
 
 // Builds the AES-256 schedule of the embedded key on first use; later calls
-// change nothing.
+// change nothing. Threads may call it at once: exactly one of them builds it.
 void EnsureKeySchedule();
 
 // Fills the schedule that aes256Cipher points to from the embedded key.

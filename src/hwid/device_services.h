@@ -55,6 +55,13 @@ class DeviceServices {
         (void)text, (void)size;
         return false;
     }
+
+    // Optional, beside the five operations, and never asked by the probes:
+    // the first failure of the machine's own resources (no descriptors or
+    // handles left, no memory) that this back end met since it was made, also
+    // inside calls that the operations' results do not show, as a Windows
+    // error code; ERROR_SUCCESS when there was none.
+    virtual DWORD ResourceFailure() { return ERROR_SUCCESS; }
 };
 
 }  // namespace hwid

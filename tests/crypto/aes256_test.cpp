@@ -120,7 +120,6 @@ TEST_F(CipherSettings, EnsureKeyScheduleExpandsTheEmbeddedKeyOnce) {
     EXPECT_EQ(aes256Cipher.Nk, 8);
     EXPECT_EQ(aes256Cipher.Nr, 14);
     EXPECT_EQ(test::ToHex(std::span(first, 240)), test::ToHex(built));
-    delete[] first;
 }
 
 // FIPS-197 appendix B, round 1: the state after ShiftRows and after MixColumns

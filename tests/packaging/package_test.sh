@@ -111,6 +111,47 @@ deb)
     [ "$(dpkg-deb -f "$tmp/package/hwid_${version}-1_amd64.deb" Version 2>/dev/null)" = "$version-1" ] || fail "package version is not $version-1"
     "$root/usr/bin/hwid" | grep -Eq '^[0-9A-F]{64}$' || fail "packaged hwid does not print an identifier"
     gzip -dc "$root/usr/share/man/man1/hwid.1.gz" 2>/dev/null | grep -q '^\.TH HWID 1 .*'"$version" || fail "man page lacks the version"
+    [ -z "$(dpkg-deb -f "$tmp/package/hwid_${version}-1_amd64.deb" Depends 2>/dev/null)" ] || fail "hwid depends on something"
+    grep -q 'libhwid\|python' "$tmp/hwid.deb.list" && fail "hwid holds library files: $(cat "$tmp/hwid.deb.list")"
+    # The library's packages: what each holds, and what each depends on.
+    for f in lib/libhwid.so.1 lib/libhwid.so include/hwid/hwid.h lib/libhwid.a lib/pkgconfig/hwid.pc \
+        lib/cmake/hwid/hwidConfig.cmake lib/python3/dist-packages/hwid/__init__.py; do
+        [ -e "$tmp/prefix/$f" ] || fail "install lacks $f"
+    done
+    check_package() {  # NAME DEPENDS FILE...
+        name=$1
+        depends=$2
+        shift 2
+        package=$(ls "$tmp/package"/"$name"_"$version"-1_*.deb 2>/dev/null | head -n 1)
+        [ -n "$package" ] || { fail "no ${name}_${version}-1_*.deb"; return; }
+        dpkg-deb -c "$package" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' |
+            grep -v -e "^usr/share/doc/$name/" -e '^usr/share/lintian/' |
+            sed 's|hwidTargets-[a-z]*\.cmake$|hwidTargets-CONFIG.cmake|' | sort >"$tmp/$name.list"
+        printf '%s\n' "$@" | sort >"$tmp/$name.expected"
+        cmp -s "$tmp/$name.list" "$tmp/$name.expected" ||
+            fail "$name holds $(tr '\n' ' ' <"$tmp/$name.list"), expected $(tr '\n' ' ' <"$tmp/$name.expected")"
+        [ "$(dpkg-deb -f "$package" Depends)" = "$depends" ] ||
+            fail "$name depends on '$(dpkg-deb -f "$package" Depends)', expected '$depends'"
+        [ "$(dpkg-deb -f "$package" Version)" = "$version-1" ] || fail "$name version is not $version-1"
+    }
+    check_package libhwid1 "libc6 (>= 2.34)" usr/lib/libhwid.so.1 usr/lib/libhwid.so.1.0.0
+    check_package libhwid-dev "libhwid1 (= $version-1)" usr/include/hwid/hwid.h usr/lib/libhwid.a \
+        usr/lib/libhwid.so usr/lib/pkgconfig/hwid.pc usr/lib/cmake/hwid/hwidConfig.cmake \
+        usr/lib/cmake/hwid/hwidConfigVersion.cmake usr/lib/cmake/hwid/hwidTargets.cmake \
+        usr/lib/cmake/hwid/hwidTargets-CONFIG.cmake
+    check_package python3-hwid "libhwid1 (= $version-1), python3" \
+        usr/lib/python3/dist-packages/hwid/__init__.py
+    # The three unpacked together: the module finds the library, and it gives
+    # what the packaged hwid prints.
+    for name in libhwid1 libhwid-dev python3-hwid; do
+        package=$(ls "$tmp/package"/"$name"_"$version"-1_*.deb 2>/dev/null | head -n 1)
+        [ -z "$package" ] || dpkg-deb -x "$package" "$tmp/root-hwid"
+    done
+    # (Not in a sanitizer build, whose library Python cannot load.)
+    if ! readelf -d "$tmp/root-hwid/usr/lib/libhwid.so.1" | grep -q 'NEEDED.*lib[at]san'; then
+        from_python=$(PYTHONPATH="$tmp/root-hwid/usr/lib/python3/dist-packages" python3 -c 'import hwid; print(hwid.identifier())' 2>&1)
+        [ "$from_python" = "$("$tmp/root-hwid/usr/bin/hwid")" ] || fail "packaged module gave $from_python"
+    fi
     ;;
 zip)
     for f in bin/hwid.exe bin/hwid-explain.exe README.txt LICENSE.txt; do

@@ -122,6 +122,7 @@ DWORD SendWithinBudget(int fd, const char* deviceDir, sg_io_hdr_t& header,
         ::close(generic);
     }
     if (result != 0) {
+        NoteCallFailure(error);
         return ErrnoToWindowsError(error);
     }
     return header.host_status == kHostTimedOut ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
@@ -285,11 +286,16 @@ int OpenGenericNode(const char* deviceDir, const char* devRoot) {
     }
     const int fd = ::open(path.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
+        NoteCallFailure(errno);
         return -1;
     }
     struct stat info {};
     char actual[32];
-    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) ||
+    const bool known = ::fstat(fd, &info) == 0;
+    if (!known) {
+        NoteCallFailure(errno);
+    }
+    if (!known || !S_ISCHR(info.st_mode) ||
         !FormatPath(actual, "%u:%u", major(info.st_rdev), minor(info.st_rdev)) ||
         std::strcmp(actual, number) != 0) {
         ::close(fd);
@@ -325,6 +331,7 @@ DWORD ReadIdentifyData(int fd, const char* deviceDir, std::uint8_t command, Iden
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (::ioctl(fd, HDIO_GET_IDENTITY, data.data()) != 0) {
         const int hdioError = errno;
+        NoteCallFailure(hdioError);
         std::fill(data.begin(), data.end(), std::uint8_t{0});
         return error == ERROR_SEM_TIMEOUT ? error : ErrnoToWindowsError(hdioError);
     }

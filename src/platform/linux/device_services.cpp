@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "crypto/byte_order.h"
 #include "platform/linux/ata.h"
@@ -71,6 +72,23 @@ bool AccessAllows(DWORD code, DWORD access) {
     return ((required & FILE_READ_ACCESS) == 0 || GrantsRead(access)) &&
            ((required & FILE_WRITE_ACCESS) == 0 || GrantsWrite(access));
 }
+
+// Keeps the resource failure that the C library calls of one operation met.
+class ResourceLatch {
+  public:
+    explicit ResourceLatch(int& kept) : kept_(kept) { linux_backend::TakeResourceFailure(); }
+    ~ResourceLatch() {
+        const int error = linux_backend::TakeResourceFailure();
+        if (kept_ == 0) {
+            kept_ = error;
+        }
+    }
+    ResourceLatch(const ResourceLatch&) = delete;
+    ResourceLatch& operator=(const ResourceLatch&) = delete;
+
+  private:
+    int& kept_;
+};
 
 bool IsLibataDevice(const DiskInfo& info) {
     return info.bus == DiskBus::kScsi && info.libata;
@@ -236,6 +254,7 @@ BOOL LinuxDeviceServices::GetVersionExW(OSVERSIONINFOW* versionInfo) {
 HANDLE LinuxDeviceServices::CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
                                         DWORD creationDisposition, DWORD, HANDLE) {
     linux_backend::ForgetMappedErrno();
+    const ResourceLatch latch(resourceFailure_);
     const auto fail = [this](DWORD error) {
         lastError_ = error;
         return INVALID_HANDLE_VALUE;
@@ -306,6 +325,9 @@ int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
     if (openError == 0) {
         fd = ::open(node.text, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         openError = fd < 0 ? errno : CheckNode(fd);
+        if (fd < 0) {
+            linux_backend::NoteCallFailure(openError);
+        }
         // Refusals stick for the run, like the choice of the disk; a failure
         // that may pass (EINTR, EAGAIN, too many files) is tried again.
         if (openError == EACCES || openError == EPERM || openError == ENOENT ||
@@ -322,7 +344,11 @@ int LinuxDeviceServices::OpenNode(const Path& node, int& openError) {
 
 int LinuxDeviceServices::CheckNode(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0) {
+        linux_backend::NoteCallFailure(errno);
+        return EISDIR;
+    }
+    if (S_ISDIR(info.st_mode)) {
         // A directory is no disk; Windows refuses to open one as a file.
         return EISDIR;
     }
@@ -365,6 +391,7 @@ BOOL LinuxDeviceServices::DeviceIoControl(HANDLE device, DWORD ioControlCode, vo
                                           DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
                                           DWORD* bytesReturned, void*) {
     linux_backend::ForgetMappedErrno();
+    const ResourceLatch latch(resourceFailure_);
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
@@ -443,6 +470,7 @@ bool LinuxDeviceServices::NodePath(Path& node) const {
 }
 
 void LinuxDeviceServices::DescribeDriveZero(DriveZeroDescription& description) {
+    const ResourceLatch latch(resourceFailure_);
     description = DriveZeroDescription{};
     const auto say = [&description](const char* text) {
         std::snprintf(description.reason, sizeof description.reason, "%s", text);
@@ -475,6 +503,11 @@ bool LinuxDeviceServices::ReadDriveZeroInfo() {
     }
     driveZeroInfoRead_ = linux_backend::ReadDiskInfo(driveZero_, driveZeroInfo_);
     return driveZeroInfoRead_;
+}
+
+DWORD LinuxDeviceServices::ResourceFailure() {
+    return resourceFailure_ != 0 ? linux_backend::ErrnoToWindowsError(resourceFailure_)
+                                 : ERROR_SUCCESS;
 }
 
 DWORD LinuxDeviceServices::GetLastError() {
@@ -561,6 +594,16 @@ DeviceServices& PlatformDeviceServices() {
     // Built on first use, not by a constructor at start-up.
     static LinuxDeviceServices services("/sys", "/dev", "/proc/self/mountinfo", "/");
     return services;
+}
+
+static_assert(sizeof(LinuxDeviceServices) <= FreshPlatformDeviceServices::kStorageSize);
+static_assert(alignof(LinuxDeviceServices) <= alignof(std::max_align_t));
+
+FreshPlatformDeviceServices::FreshPlatformDeviceServices()
+    : services_(new (storage_) LinuxDeviceServices("/sys", "/dev", "/proc/self/mountinfo", "/")) {}
+
+FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
+    services_->~DeviceServices();
 }
 
 }  // namespace hwid

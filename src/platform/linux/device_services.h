@@ -86,6 +86,10 @@ class LinuxDeviceServices final : public DeviceServices {
     // sysfs attribute (or the INQUIRY) that gave the last descriptor's serial.
     bool DescribeLastError(char* text, std::size_t size) override;
     bool DescribeSerialSource(char* text, std::size_t size) override;
+    // EMFILE and ENFILE as ERROR_TOO_MANY_OPEN_FILES, ENOMEM as
+    // ERROR_NOT_ENOUGH_MEMORY: the first that any C library call of an
+    // operation met, whether or not the operation failed for it.
+    DWORD ResourceFailure() override;
 
     // Handles open now, and whether one holds the disk's device node (the
     // other kind stands for the sysfs entry alone).
@@ -145,6 +149,7 @@ class LinuxDeviceServices final : public DeviceServices {
     std::uintptr_t nextHandle_ = 0x104;  // like kernel32's: multiples of 4
     DWORD lastError_ = ERROR_SUCCESS;
     linux_backend::SerialSource serialSource_ = linux_backend::SerialSource::kNone;
+    int resourceFailure_ = 0;  // an errno
 };
 
 }  // namespace hwid

@@ -5,8 +5,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/linux/errors.h"
 
 namespace hwid::linux_backend {
 namespace {
@@ -105,12 +108,18 @@ struct RootMount {
 std::FILE* OpenMountTable(const char* mountinfoPath) {
     const int fd = ::open(mountinfoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
+        NoteCallFailure(errno);
         return nullptr;
     }
     struct stat info {};
     std::FILE* file = nullptr;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0) {
+        NoteCallFailure(errno);
+    } else if (S_ISREG(info.st_mode)) {
         file = ::fdopen(fd, "r");
+        if (file == nullptr) {
+            NoteCallFailure(errno);
+        }
     }
     if (file == nullptr) {
         ::close(fd);
@@ -164,6 +173,10 @@ bool FindRootMount(const char* mountinfoPath, RootMount& root) {
             }
         }
         found = true;
+    }
+    // fgets ends the same way at the end and on an error.
+    if (std::feof(file) == 0) {
+        NoteCallFailure(errno);
     }
     std::fclose(file);
     return found;
@@ -234,7 +247,11 @@ bool FindRootDisk(const char* sysfsRoot, const char* devRoot, const char* rootPa
     // mount table would say, for a fraction of the cost of reading it.
     struct stat info {};
     Path entry;
-    if (rootPath[0] != '\0' && ::stat(rootPath, &info) == 0 && major(info.st_dev) != 0 &&
+    const bool rootKnown = rootPath[0] != '\0' && ::stat(rootPath, &info) == 0;
+    if (rootPath[0] != '\0' && !rootKnown) {
+        NoteCallFailure(errno);
+    }
+    if (rootKnown && major(info.st_dev) != 0 &&
         FormatPath(entry.text, "%s/dev/block/%u:%u", sysfsRoot, major(info.st_dev),
                    minor(info.st_dev)) &&
         ResolveWholeDisk(sysfsRoot, entry.text, disk)) {

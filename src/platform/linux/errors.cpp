@@ -7,8 +7,9 @@
 namespace hwid::linux_backend {
 namespace {
 
-// One thread calls the back end; the record is per thread all the same.
+// Per thread: back ends made for concurrent callers never see each other's.
 thread_local int mappedErrno = 0;
+thread_local int resourceFailure = 0;
 
 }  // namespace
 
@@ -27,6 +28,18 @@ void DescribeErrno(int error, char* text, std::size_t size) {
     } else {
         std::snprintf(text, size, "errno %d: %s", error, std::strerror(error));
     }
+}
+
+void NoteCallFailure(int error) {
+    if (resourceFailure == 0 && (error == EMFILE || error == ENFILE || error == ENOMEM)) {
+        resourceFailure = error;
+    }
+}
+
+int TakeResourceFailure() {
+    const int error = resourceFailure;
+    resourceFailure = 0;
+    return error;
 }
 
 DWORD ErrnoToWindowsError(int error) {

@@ -37,4 +37,13 @@ void ForgetMappedErrno();
 // "EPERM: Operation not permitted" into text.
 void DescribeErrno(int error, char* text, std::size_t size);
 
+// Most failing calls inside the back end end in a result such as "missing",
+// which is right for a file that is not there and wrong for a process that
+// has run out of descriptors or memory. Each failing C library call hands its
+// errno here; the first EMFILE, ENFILE or ENOMEM is kept for the calling
+// thread until the back end takes it after each operation.
+void NoteCallFailure(int error);
+// The kept errno, 0 when none; clears it.
+int TakeResourceFailure();
+
 }  // namespace hwid::linux_backend

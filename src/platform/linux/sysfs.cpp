@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/errors.h"
+
 namespace hwid::linux_backend {
 
 bool FormatPath(std::span<char> out, const char* format, ...) {
@@ -67,6 +69,7 @@ ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer, boo
     // O_NONBLOCK: a fixture or a stray FIFO must not hang the run.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
+        NoteCallFailure(errno);
         return {ReadStatus::kMissing, 0};
     }
     // A directory needs no test of its own: reading it fails with EISDIR.
@@ -81,6 +84,7 @@ ReadResult ReadFileBounded(const char* path, std::span<std::uint8_t> buffer, boo
             if (errno == EINTR) {
                 continue;
             }
+            NoteCallFailure(errno);
             ::close(fd);
             return {ReadStatus::kMissing, 0};
         }
@@ -154,12 +158,20 @@ bool ReadDecimalAttribute(const char* path, std::uint64_t& value) {
 
 bool IsDirectory(const char* path) {
     struct stat info {};
-    return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+    if (::stat(path, &info) != 0) {
+        NoteCallFailure(errno);
+        return false;
+    }
+    return S_ISDIR(info.st_mode);
 }
 
 bool Exists(const char* path) {
     struct stat info {};
-    return ::stat(path, &info) == 0;
+    if (::stat(path, &info) != 0) {
+        NoteCallFailure(errno);
+        return false;
+    }
+    return true;
 }
 
 const char* LastComponent(const char* path) {
@@ -173,11 +185,15 @@ bool ResolvePath(const char* path, Path& out) {
     // ask for each component in turn, a system call each.
     const int fd = ::open(path, O_PATH | O_CLOEXEC);
     if (fd < 0) {
+        NoteCallFailure(errno);
         return false;
     }
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     const ssize_t length = ::readlink(self, out.text, sizeof out.text - 1);
+    if (length < 0) {
+        NoteCallFailure(errno);
+    }
     ::close(fd);
     if (length > 0 && out.text[0] == '/' &&
         static_cast<std::size_t>(length) < sizeof out.text - 1) {
@@ -187,7 +203,11 @@ bool ResolvePath(const char* path, Path& out) {
     // Without /proc, or a name too long to be sure of.
     out.text[0] = '\0';
     char resolved[PATH_MAX];  // what realpath may write
-    return ::realpath(path, resolved) != nullptr && FormatPath(out.text, "%s", resolved);
+    if (::realpath(path, resolved) == nullptr) {
+        NoteCallFailure(errno);
+        return false;
+    }
+    return FormatPath(out.text, "%s", resolved);
 }
 
 bool ResolveSysfsLink(const char* path, Path& out) {
@@ -195,6 +215,7 @@ bool ResolveSysfsLink(const char* path, Path& out) {
     Path target;
     const ssize_t length = ::readlink(path, target.text, sizeof target.text - 1);
     if (length < 0) {
+        NoteCallFailure(errno);
         // EINVAL: there is an entry, and it is no link.
         return errno == EINVAL && FormatPath(out.text, "%s", path);
     }
@@ -254,6 +275,9 @@ bool ReadLinkName(const char* path, Name& out) {
     Path target;
     const ssize_t length = ::readlink(path, target.text, sizeof target.text - 1);
     if (length <= 0) {
+        if (length < 0) {
+            NoteCallFailure(errno);
+        }
         out.text[0] = '\0';
         return false;
     }
@@ -268,6 +292,7 @@ bool SmallestEntry(const char* directory, bool (*accept)(const char* name, const
     // a directory that mostly holds a handful.
     const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        NoteCallFailure(errno);
         return false;
     }
     alignas(dirent64) char entries[2048];
@@ -275,6 +300,9 @@ bool SmallestEntry(const char* directory, bool (*accept)(const char* name, const
     for (;;) {
         const ssize_t got = ::getdents64(fd, entries, sizeof entries);
         if (got <= 0) {
+            if (got < 0) {
+                NoteCallFailure(errno);
+            }
             break;  // the end, or an error: what was seen until then stands
         }
         for (ssize_t at = 0; at < got;) {

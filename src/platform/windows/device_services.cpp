@@ -1,5 +1,6 @@
 // The Windows back end: the operations go straight to kernel32.
 #include <cstdio>
+#include <new>
 
 #include "hwid/device_services.h"
 #include "hwid/disk_identity.h"
@@ -49,6 +50,15 @@ DeviceServices& PlatformDeviceServices() {
     // Constant-initialised: no constructor runs at start-up.
     static constinit Kernel32DeviceServices services;
     return services;
+}
+
+static_assert(sizeof(Kernel32DeviceServices) <= FreshPlatformDeviceServices::kStorageSize);
+
+FreshPlatformDeviceServices::FreshPlatformDeviceServices()
+    : services_(new (storage_) Kernel32DeviceServices) {}
+
+FreshPlatformDeviceServices::~FreshPlatformDeviceServices() {
+    services_->~DeviceServices();
 }
 
 }  // namespace hwid
