@@ -43,6 +43,14 @@ void ForgetBlockDevice(const char* path) {
     }
 }
 
+void PlayDiskBehind(const std::string& nodePath, const Answers& answers) {
+    state.answers = answers;
+    struct stat info {};
+    state.hasNode = __real_stat(nodePath.c_str(), &info) == 0;
+    state.nodeDevice = info.st_dev;
+    state.nodeInode = info.st_ino;
+}
+
 void Arm(const std::optional<Target>& target, std::uint32_t seed) {
     state.calls.fill(0);
     state.target = target;

@@ -132,6 +132,10 @@ extern std::vector<StandIn> standIns;
 void StandInForBlockDevice(const char* path, dev_t number);
 void ForgetBlockDevice(const char* path);
 
+// The disk that answers `answers` plays behind the file at `nodePath` (no
+// disk when there is no such file).
+void PlayDiskBehind(const std::string& nodePath, const Answers& answers);
+
 // Starts counting from zero; `target`, when given, is the call to fail.
 void Arm(const std::optional<Target>& target, std::uint32_t seed);
 void Disarm();

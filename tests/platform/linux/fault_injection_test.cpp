@@ -162,11 +162,7 @@ void RunOnTree(const Tree& tree, const std::optional<fault::Target>& target, std
 // Sets up the fixture and the disk behind its node.
 void Prepare(const LinuxFixture& fixture, const Tree& tree) {
     fixture.build(tree);
-    fault::state.answers = fixture.answers;
-    struct stat info {};
-    fault::state.hasNode = ::stat(tree.At(std::string("dev/") + fixture.node).c_str(), &info) == 0;
-    fault::state.nodeDevice = info.st_dev;
-    fault::state.nodeInode = info.st_ino;
+    fault::PlayDiskBehind(tree.At(std::string("dev/") + fixture.node), fixture.answers);
 }
 
 bool IsPositiveDecimal(const std::string& text) {

@@ -46,7 +46,7 @@ void BuildSata(const Tree& t) {
     t.File(dev + "/model", "SIM ATA DISK    \n");
     t.File(dev + "/type", "0\n");
     t.File(dev + "/vpd_pg80", test::UnitSerialPage("SIM-VPD-0042"));
-    t.File("dev/sda", "");
+    t.Node("sda");
     RootOn(t, "8:1", "/dev/sda1");
 }
 
@@ -57,7 +57,7 @@ void BuildNvme(const Tree& t) {
     t.Partition(block, "nvme0n1p1", "259:1");
     t.File("sys/devices/pci1/nvme/nvme0/serial", std::string(kNvmeSerial) + "\n");
     t.File("sys/devices/pci1/nvme/nvme0/model", "SIM NVME DISK\n");
-    t.File("dev/nvme0n1", "");
+    t.Node("nvme0n1");
     RootOn(t, "259:1", "/dev/nvme0n1p1");
 }
 
@@ -75,11 +75,7 @@ const Fixture kFixtures[] = {
 
 void Prepare(const Fixture& fixture, const Tree& tree) {
     fixture.build(tree);
-    fault::state.answers = fixture.answers;
-    struct stat info {};
-    fault::state.hasNode = ::stat(tree.At(std::string("dev/") + fixture.node).c_str(), &info) == 0;
-    fault::state.nodeDevice = info.st_dev;
-    fault::state.nodeInode = info.st_ino;
+    fault::PlayDiskBehind(tree.At(std::string("dev/") + fixture.node), fixture.answers);
 }
 
 enum class Call { kIdentifier, kFacts };
