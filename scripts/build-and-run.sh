@@ -4,8 +4,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# Static linking needs libc.a and libstdc++.a, which come with g++.
-packages="cmake ninja-build g++"
+# Static linking needs libc.a and libstdc++.a, which come with g++; hwid-explain
+# reads and writes JSON with the header-only nlohmann-json.
+packages="cmake ninja-build g++ nlohmann-json3-dev"
 missing=
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
