@@ -162,7 +162,17 @@ zip)
     if [ -f "$zip" ]; then
         python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip" >"$tmp/list"
         top="hwid-$version-win64"
-        printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/bin/" "$top/bin/hwid-explain.exe" "$top/bin/hwid.exe" >"$tmp/want"
+        # The programs with their read-me and licence, and the library: the
+        # DLL, its import and static libraries, the header, the pkg-config and
+        # CMake files and the Python module.
+        for f in LICENSE.txt README.txt bin/ bin/hwid-explain.exe bin/hwid.exe bin/hwid.dll \
+            include/ include/hwid/ include/hwid/hwid.h lib/ lib/libhwid.a lib/libhwid.dll.a \
+            lib/pkgconfig/ lib/pkgconfig/hwid.pc lib/cmake/ lib/cmake/hwid/ \
+            lib/cmake/hwid/hwidConfig.cmake lib/cmake/hwid/hwidConfigVersion.cmake \
+            lib/cmake/hwid/hwidTargets.cmake lib/cmake/hwid/hwidTargets-release.cmake \
+            Lib/ Lib/site-packages/ Lib/site-packages/hwid/ Lib/site-packages/hwid/__init__.py; do
+            echo "$top/$f"
+        done | LC_ALL=C sort >"$tmp/want"
         diff "$tmp/want" "$tmp/list" >"$tmp/diff" || fail "zip holds other files: $(cat "$tmp/diff")"
         python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$tmp/unzip"
         dir="$tmp/unzip/$top"
