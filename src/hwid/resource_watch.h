@@ -36,6 +36,12 @@ class ResourceWatchingDeviceServices final : public DeviceServices {
     void DescribeDriveZero(DriveZeroDescription& description) override {
         inner_.DescribeDriveZero(description);
     }
+    bool DescribeLastError(char* text, std::size_t size) override {
+        return inner_.DescribeLastError(text, size);
+    }
+    bool DescribeSerialSource(char* text, std::size_t size) override {
+        return inner_.DescribeSerialSource(text, size);
+    }
     DWORD ResourceFailure() override;
 
   private:
